@@ -1,0 +1,718 @@
+#!/usr/bin/python3
+"""Run Debian's OBS Studio 29 headless, with a private configuration.
+
+An ObsSession lays out a fresh configuration root (HOME, XDG_CONFIG_HOME),
+seeds OBS's global.ini, one profile and one scene collection, optionally
+installs a plug-in folder and its config.json, starts its own Xvfb and then
+/usr/bin/obs as a child process, and stops OBS the way a user does: by
+closing the main window (WM_DELETE_WINDOW), so that modules unload and OBS
+logs its leak count.
+
+Used by the end-to-end tests (import it with scripts/ on sys.path) and by
+scripts/run-obs.sh (python3 scripts/obs_session.py serve ...).
+
+The session does not isolate the network: run the whole test process inside
+its own network namespace (scripts/in-netns.sh) when ports must not collide.
+"""
+
+import argparse
+import configparser
+import ctypes
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+OBS_BINARY = "/usr/bin/obs"
+XVFB_BINARY = "Xvfb"
+# LIBOBS_API_VER of 29.0.2; with FirstRun=true it keeps the first-run wizard
+# and the what's-new dialog away.
+OBS_29_VERSION = 486539266
+PLUGIN_NAME = "tessil-link"
+LINK_PORT = 47841
+WEBSOCKET_PORT = 4455
+
+STARTUP_COMPLETE = r"==== Startup complete"
+LEAKS = r"Number of memory leaks: (\d+)"
+LISTEN_LINE = r"\[tessil-link\] waiting for Tessil on (ws://\S+)"
+LISTEN_FAILED = r"\[tessil-link\] cannot listen on port \d+ \(.*\)"
+
+# OBS's rtmp-services module fetches its service list from the internet at
+# load. A proxy on a closed loopback port makes libcurl fail at once without
+# a DNS lookup or a packet leaving the machine; loopback stays direct.
+OFFLINE_ENV = {
+    name: "http://127.0.0.1:9"
+    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
+}
+OFFLINE_ENV.update(no_proxy="127.0.0.1,localhost,::1", NO_PROXY="127.0.0.1,localhost,::1")
+
+
+class ObsError(RuntimeError):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# Scene collection JSON
+# ---------------------------------------------------------------------------
+
+
+def color_source(name, width=320, height=180, color=0xFF804020):
+    """A colour source (cheap to draw); color is OBS's 0xAABBGGRR."""
+    return {
+        "id": "color_source_v3",
+        "versioned_id": "color_source_v3",
+        "name": name,
+        "settings": {"color": color, "width": width, "height": height},
+    }
+
+
+def scene_item(source_name, item_id, **fields):
+    """A scene item. libobs defaults the scale to 0, so it is always given."""
+    item = {
+        "name": source_name,
+        "id": item_id,
+        "visible": True,
+        "locked": False,
+        "pos": {"x": 0.0, "y": 0.0},
+        "scale": {"x": 1.0, "y": 1.0},
+        "rot": 0.0,
+        "align": 5,
+        "bounds_type": 0,
+        "bounds_align": 0,
+        "bounds": {"x": 0.0, "y": 0.0},
+    }
+    item.update(fields)
+    return item
+
+
+def scene(name, items=()):
+    items = list(items)
+    return {
+        "id": "scene",
+        "versioned_id": "scene",
+        "name": name,
+        "settings": {
+            "custom_size": False,
+            "id_counter": max([item["id"] for item in items], default=0),
+            "items": items,
+        },
+    }
+
+
+def collection(scenes, sources=(), name="Test", current=None, groups=()):
+    """A scene collection: scenes in order, then the sources they hold.
+
+    OBS drops sources that no scene holds when it loads the collection.
+    """
+    current = current or scenes[0]["name"]
+    return {
+        "name": name,
+        "current_scene": current,
+        "current_program_scene": current,
+        "current_transition": "Fade",
+        "transition_duration": 300,
+        "transitions": [],
+        "scene_order": [{"name": s["name"]} for s in scenes],
+        "sources": list(scenes) + list(sources),
+        "groups": list(groups),
+    }
+
+
+def default_collection():
+    """Two scenes: "Scene" with one colour source, and an empty "Scene 2"."""
+    return collection(
+        [scene("Scene", [scene_item("Colour", 1)]), scene("Scene 2")],
+        [color_source("Colour")],
+    )
+
+
+# ---------------------------------------------------------------------------
+# Processes
+# ---------------------------------------------------------------------------
+
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    """Runs in the child before exec: its own session, SIGTERM if we die."""
+    os.setsid()
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+    except OSError:
+        pass
+
+
+def _end_process(proc, grace=5.0):
+    """SIGTERM, then SIGKILL; returns the name of the last signal sent."""
+    if proc.poll() is not None:
+        return None
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(grace)
+        return "SIGTERM"
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return "SIGKILL"
+
+
+class Xvfb:
+    """An Xvfb server on a display number it picks itself (-displayfd)."""
+
+    def __init__(self, size="1280x800x24"):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            [XVFB_BINARY, "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", size],
+            pass_fds=(write_end,),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            preexec_fn=_die_with_parent,
+        )
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)  # Xvfb writes the number once it accepts clients
+                if not chunk:
+                    break
+                number += chunk
+        if not number.strip().isdigit():
+            _end_process(self.proc)
+            raise ObsError("Xvfb did not start: " + self.proc.stderr.read().decode(errors="replace"))
+        self.display = ":" + number.decode().strip()
+        # Nothing reads its stderr from here on; keep it from filling a pipe.
+        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self):
+        _end_process(self.proc)
+
+
+# ---------------------------------------------------------------------------
+# X11: finding the main window and closing it
+# ---------------------------------------------------------------------------
+
+
+def _windows_of(display, pid):
+    """Top-level windows of a process: (window, title, viewable)."""
+    from Xlib import X, Xatom
+
+    net_wm_pid = display.intern_atom("_NET_WM_PID")
+    net_wm_name = display.intern_atom("_NET_WM_NAME")
+    utf8 = display.intern_atom("UTF8_STRING")
+    found = []
+    for window in display.screen().root.query_tree().children:
+        try:
+            prop = window.get_full_property(net_wm_pid, Xatom.CARDINAL)
+            if not prop or prop.value[0] != pid:
+                continue
+            name = window.get_full_property(net_wm_name, utf8)
+            title = name.value.decode("utf-8", "replace") if name else (window.get_wm_name() or "")
+            if isinstance(title, bytes):
+                title = title.decode("utf-8", "replace")
+            viewable = window.get_attributes().map_state == X.IsViewable
+        except Exception:  # the window went away meanwhile
+            continue
+        found.append((window, title, viewable))
+    return found
+
+
+def find_main_window(display, pid):
+    """OBS's main window: viewable, titled "OBS <version> - Profile: ..."."""
+    for window, title, viewable in _windows_of(display, pid):
+        if viewable and re.match(r"OBS .* - Profile: ", title):
+            return window
+    return None
+
+
+def send_delete_window(display, window):
+    from Xlib import X
+    from Xlib.protocol import event
+
+    protocols = display.intern_atom("WM_PROTOCOLS")
+    delete = display.intern_atom("WM_DELETE_WINDOW")
+    message = event.ClientMessage(
+        window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0])
+    )
+    window.send_event(message, event_mask=X.NoEventMask)
+    display.flush()
+
+
+# ---------------------------------------------------------------------------
+# The session
+# ---------------------------------------------------------------------------
+
+
+def _write_ini(path, sections):
+    parser = configparser.RawConfigParser()
+    parser.optionxform = str  # OBS's keys are case-sensitive
+    for section, values in sections.items():
+        parser.add_section(section)
+        for key, value in values.items():
+            if isinstance(value, bool):
+                value = "true" if value else "false"
+            parser.set(section, key, str(value))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        parser.write(f, space_around_delimiters=False)
+
+
+def _merge(base, extra):
+    merged = {section: dict(values) for section, values in base.items()}
+    for section, values in (extra or {}).items():
+        merged.setdefault(section, {}).update(values)
+    return merged
+
+
+class ObsSession:
+    """One OBS process with a private configuration root.
+
+    plugin_dir     a plug-in folder laid out as OBS wants it
+                   (<name>/bin/64bit/<name>.so, <name>/data/...), copied into
+                   the private plugins folder; None runs stock OBS.
+    plugin_config  written as the plug-in's config.json before the first
+                   start: a dict (as JSON), or str/bytes (as they are).
+    collection     scene collection dict (default_collection() if None).
+    websocket      enable obs-websocket on websocket_port without auth.
+    display        an X display to use; None starts a private Xvfb.
+    global_ini, profile_ini
+                   {section: {key: value}} merged over the defaults.
+    obs_args       extra command line arguments for OBS.
+    keep_root      keep the configuration root after close().
+
+    Use as a context manager (start on enter; stop and remove the root on
+    exit), or call start(), stop() and close() yourself. start() may be
+    called again after stop(): the root and its files stay as OBS left them.
+    """
+
+    def __init__(
+        self,
+        plugin_dir=None,
+        plugin_config=None,
+        collection=None,
+        websocket=False,
+        websocket_port=WEBSOCKET_PORT,
+        display=None,
+        global_ini=None,
+        profile_ini=None,
+        obs_args=(),
+        keep_root=False,
+        root=None,
+    ):
+        self.plugin_dir = os.path.abspath(plugin_dir) if plugin_dir else None
+        self.plugin_name = os.path.basename(self.plugin_dir.rstrip("/")) if plugin_dir else PLUGIN_NAME
+        self.initial_plugin_config = plugin_config
+        self.collection = collection if collection is not None else default_collection()
+        self.collection.setdefault("name", "Test")
+        self.websocket = websocket
+        self.websocket_port = websocket_port
+        self.external_display = display
+        self.extra_global_ini = global_ini
+        self.extra_profile_ini = profile_ini
+        self.obs_args = list(obs_args)
+        self.keep_root = keep_root
+
+        self.root = os.path.abspath(root or tempfile.mkdtemp(prefix="obs-session-"))
+        self.home = os.path.join(self.root, "home")
+        self.config_home = os.path.join(self.home, ".config")
+        self.obs_config = os.path.join(self.config_home, "obs-studio")
+        self.plugins_dir = os.path.join(self.obs_config, "plugins")
+        self.plugin_config_dir = os.path.join(self.obs_config, "plugin_config", self.plugin_name)
+        self.plugin_config_path = os.path.join(self.plugin_config_dir, "config.json")
+        self.token_path = os.path.join(self.config_home, "tessil", "link-token.txt")
+        self.recordings_dir = os.path.join(self.root, "recordings")
+        self.collection_name = self.collection["name"]
+        self.collection_path = os.path.join(self.obs_config, "basic", "scenes", self.collection_name + ".json")
+        self.profile_name = "Test"
+
+        self.prepared = False
+        self.xvfb = None
+        self.display = None
+        self.proc = None
+        self.runs = 0
+        self.output_path = None
+        self.exit_code = None
+        self.forced = None  # signal name when stop() had to kill OBS
+        self.start_seconds = None
+        self.stop_seconds = None
+
+    # -- configuration ------------------------------------------------------
+
+    def prepare(self):
+        """Write the configuration root. Done once, by the first start()."""
+        if self.prepared:
+            return
+        for folder in (self.home, self.config_home, self.recordings_dir):
+            os.makedirs(folder, exist_ok=True)
+        os.makedirs(os.path.join(self.root, "runtime"), mode=0o700, exist_ok=True)
+
+        global_ini = {
+            "General": {"FirstRun": True, "LastVersion": OBS_29_VERSION},
+            "Basic": {
+                "Profile": self.profile_name,
+                "ProfileDir": self.profile_name,
+                "SceneCollection": self.collection_name,
+                "SceneCollectionFile": self.collection_name,
+            },
+            "BasicWindow": {"PreviewEnabled": False},
+            "OBSWebSocket": {
+                "FirstLoad": False,
+                "ServerEnabled": self.websocket,
+                "ServerPort": self.websocket_port,
+                "AuthRequired": False,
+                "AlertsEnabled": False,
+            },
+        }
+        _write_ini(os.path.join(self.obs_config, "global.ini"), _merge(global_ini, self.extra_global_ini))
+
+        profile = {
+            "General": {"Name": self.profile_name},
+            "Video": {
+                "BaseCX": 1280,
+                "BaseCY": 720,
+                "OutputCX": 1280,
+                "OutputCY": 720,
+                "FPSType": 0,
+                "FPSCommon": 30,
+            },
+            "Audio": {"SampleRate": 48000, "ChannelSetup": "Stereo"},
+            "Output": {"Mode": "Simple"},
+            "SimpleOutput": {"FilePath": self.recordings_dir, "RecFormat": "mkv"},
+        }
+        profile_path = os.path.join(self.obs_config, "basic", "profiles", self.profile_name, "basic.ini")
+        _write_ini(profile_path, _merge(profile, self.extra_profile_ini))
+
+        os.makedirs(os.path.dirname(self.collection_path), exist_ok=True)
+        with open(self.collection_path, "w", encoding="utf-8") as f:
+            json.dump(self.collection, f, indent=1)
+
+        if self.plugin_dir:
+            self.install_plugin(self.plugin_dir)
+        if self.initial_plugin_config is not None:
+            self.write_plugin_config(self.initial_plugin_config)
+        self.prepared = True
+
+    def install_plugin(self, plugin_dir):
+        name = os.path.basename(plugin_dir.rstrip("/"))
+        library = os.path.join(plugin_dir, "bin", "64bit", name + ".so")
+        if not os.path.isfile(library):
+            # OBS skips a folder whose name differs from its .so without a word.
+            raise ObsError("not a plug-in folder (no %s)" % library)
+        target = os.path.join(self.plugins_dir, name)
+        shutil.rmtree(target, ignore_errors=True)
+        shutil.copytree(plugin_dir, target)
+
+    def write_plugin_config(self, config):
+        os.makedirs(self.plugin_config_dir, exist_ok=True)
+        if isinstance(config, dict):
+            config = json.dumps(config, indent=4)
+        mode = "wb" if isinstance(config, bytes) else "w"
+        with open(self.plugin_config_path, mode) as f:
+            f.write(config)
+
+    # -- files the plug-in writes ------------------------------------------
+
+    def token(self):
+        """The token file's content, as bytes are decoded (no stripping)."""
+        with open(self.token_path, "rb") as f:
+            return f.read().decode("utf-8")
+
+    def plugin_config(self):
+        with open(self.plugin_config_path, "rb") as f:
+            return json.loads(f.read().decode("utf-8"))
+
+    def saved_collection(self):
+        with open(self.collection_path, encoding="utf-8") as f:
+            return json.load(f)
+
+    # -- running ------------------------------------------------------------
+
+    def environment(self):
+        env = {
+            key: value
+            for key, value in os.environ.items()
+            if key not in ("WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_SESSION_TYPE", "SESSION_MANAGER")
+            and not key.startswith("OBS_")
+        }
+        env.update(OFFLINE_ENV)
+        env.update(
+            HOME=self.home,
+            XDG_CONFIG_HOME=self.config_home,
+            XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
+            XDG_CACHE_HOME=os.path.join(self.home, ".cache"),
+            XDG_RUNTIME_DIR=os.path.join(self.root, "runtime"),
+            DISPLAY=self.display,
+            QT_QPA_PLATFORM="xcb",
+            LC_ALL="C.UTF-8",
+        )
+        return env
+
+    def command(self):
+        # --multi: no "already running" question (its check is per network
+        # namespace). No missing-files dialog either: no one is there to answer.
+        return [OBS_BINARY, "--multi", "--disable-missing-files-check"] + self.obs_args
+
+    def start(self, wait=True, timeout=60.0):
+        """Start Xvfb (unless a display was given) and OBS.
+
+        With wait, returns once OBS logged "Startup complete".
+        """
+        if self.running():
+            raise ObsError("OBS is already running")
+        self.prepare()
+        begin = time.monotonic()
+        if self.external_display:
+            self.display = self.external_display
+        else:
+            self.xvfb = Xvfb()
+            self.display = self.xvfb.display
+        self.runs += 1
+        self.output_path = os.path.join(self.root, "obs-output-%d.txt" % self.runs)
+        self.exit_code = None
+        self.forced = None
+        with open(self.output_path, "wb") as output:
+            self.proc = subprocess.Popen(
+                self.command(),
+                cwd=self.home,
+                env=self.environment(),
+                stdin=subprocess.DEVNULL,
+                stdout=output,
+                stderr=subprocess.STDOUT,
+                preexec_fn=_die_with_parent,
+            )
+        if wait:
+            try:
+                self.wait_for_log(STARTUP_COMPLETE, timeout)
+            except ObsError:
+                self.stop(timeout=10)
+                raise
+        self.start_seconds = time.monotonic() - begin
+        return self
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    @property
+    def pid(self):
+        return self.proc.pid if self.proc else None
+
+    def log_text(self, run=None):
+        """Everything OBS wrote to stdout and stderr in this (or a given) run."""
+        path = self.output_path if run is None else os.path.join(self.root, "obs-output-%d.txt" % run)
+        if not path or not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def log_tail(self, lines=40):
+        return "\n".join(self.log_text().splitlines()[-lines:])
+
+    def obs_log_files(self):
+        """OBS's own log files (obs-studio/logs), oldest first."""
+        folder = os.path.join(self.obs_config, "logs")
+        if not os.path.isdir(folder):
+            return []
+        return [os.path.join(folder, name) for name in sorted(os.listdir(folder))]
+
+    def wait_for_log(self, pattern, timeout=30.0, start=0):
+        """Wait until this run's log matches pattern (from offset start).
+
+        Returns the re.Match. Raises ObsError on timeout or when OBS exits
+        without having logged it.
+        """
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            exited = self.proc is None or self.proc.poll() is not None
+            match = regex.search(self.log_text(), start)
+            if match:
+                return match
+            if exited:
+                raise ObsError(
+                    "OBS exited (%s) before logging %r\n%s" % (self.proc and self.proc.returncode, pattern, self.log_tail())
+                )
+            if time.monotonic() > deadline:
+                raise ObsError("%r not logged within %.0f s\n%s" % (pattern, timeout, self.log_tail()))
+            time.sleep(0.02)
+
+    def leak_count(self):
+        """The "Number of memory leaks" of this run, or None if not logged."""
+        match = re.search(LEAKS, self.log_text())
+        return int(match.group(1)) if match else None
+
+    def main_window(self, display):
+        return find_main_window(display, self.proc.pid)
+
+    def stop(self, timeout=30.0):
+        """Close OBS's main window and wait for OBS to exit, then stop Xvfb.
+
+        When the window cannot be found or OBS does not exit within timeout,
+        OBS is killed (SIGTERM, then SIGKILL) and self.forced names the
+        signal. Returns OBS's exit code.
+        """
+        begin = time.monotonic()
+        try:
+            if self.running():
+                if not self._close_main_window(min(timeout, 15.0)):
+                    self.forced = "no main window"
+                try:
+                    self.proc.wait(timeout if not self.forced else 0.1)
+                except subprocess.TimeoutExpired:
+                    self.forced = _end_process(self.proc) or self.forced
+                if self.forced:
+                    print(
+                        "obs_session: OBS did not close by itself (%s); killed" % self.forced,
+                        file=sys.stderr,
+                    )
+            if self.proc is not None:
+                self.exit_code = self.proc.wait()
+        finally:
+            if self.xvfb is not None:
+                self.xvfb.stop()
+                self.xvfb = None
+        self.stop_seconds = time.monotonic() - begin
+        return self.exit_code
+
+    def _close_main_window(self, timeout):
+        from Xlib import display as xdisplay
+
+        deadline = time.monotonic() + timeout
+        connection = xdisplay.Display(self.display)
+        try:
+            while self.running():
+                window = self.main_window(connection)
+                if window is not None:
+                    send_delete_window(connection, window)
+                    return True
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.05)
+            return True  # it exited by itself
+        finally:
+            connection.close()
+
+    def close(self):
+        """Stop if running and remove the configuration root (unless kept)."""
+        if self.running() or self.xvfb is not None:
+            self.stop()
+        if not self.keep_root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+# ---------------------------------------------------------------------------
+# Command line: python3 obs_session.py serve --plugin DIR [--seconds N]
+# ---------------------------------------------------------------------------
+
+
+def _serve(args):
+    stop_requested = threading.Event()
+
+    def on_signal(signum, frame):
+        stop_requested.set()
+
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
+
+    session = ObsSession(
+        plugin_dir=args.plugin,
+        websocket=args.websocket,
+        keep_root=args.keep,
+        display=args.display,
+    )
+    ok = True
+    try:
+        print("Starting OBS (private configuration in %s)" % session.root, flush=True)
+        session.start(timeout=args.timeout)
+        if args.plugin:
+            match = session.wait_for_log(LISTEN_LINE + "|" + LISTEN_FAILED, args.timeout)
+            if match.group(1) is None:
+                print("The plug-in is loaded but not listening: " + match.group(0), flush=True)
+                ok = False
+            else:
+                print("Tessil Link: " + match.group(1), flush=True)
+                print("Token file:  " + session.token_path, flush=True)
+                try:
+                    print("Token:       " + session.token(), flush=True)
+                except OSError as error:
+                    print("Token:       (unreadable: %s)" % error, flush=True)
+        if args.websocket:
+            print("obs-websocket: ws://127.0.0.1:%d (no password)" % session.websocket_port, flush=True)
+        print("OBS log:     " + session.output_path, flush=True)
+        if ok:
+            if args.seconds is not None:
+                print("Stopping in %g s" % args.seconds, flush=True)
+            else:
+                print("Press Ctrl-C to stop OBS", flush=True)
+            deadline = None if args.seconds is None else time.monotonic() + args.seconds
+            while not stop_requested.is_set() and session.running():
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    break
+                stop_requested.wait(0.2 if remaining is None else min(0.2, remaining))
+            if not session.running():
+                print("OBS exited by itself", flush=True)
+                ok = False
+    except ObsError as error:
+        print(str(error), file=sys.stderr, flush=True)
+        ok = False
+    finally:
+        print("Stopping OBS", flush=True)
+        session.stop()
+        leaks = session.leak_count()
+        print("OBS exit code: %s" % session.exit_code, flush=True)
+        if session.forced:
+            print("OBS had to be killed (%s)" % session.forced, flush=True)
+            ok = False
+        if leaks == 0:
+            print("Number of memory leaks: 0 (clean)", flush=True)
+        else:
+            print("Number of memory leaks: %s" % ("not logged" if leaks is None else leaks), flush=True)
+            ok = False
+        if args.plugin and "[%s] Tessil Link unloaded" % session.plugin_name not in session.log_text():
+            print("The plug-in did not log its unload", flush=True)
+            ok = False
+        if args.keep:
+            print("Kept " + session.root, flush=True)
+        session.close()
+    return 0 if ok else 1
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    serve = commands.add_parser("serve", help="run OBS headless with a plug-in until interrupted")
+    serve.add_argument("--plugin", help="plug-in folder (<name>/bin/64bit/<name>.so); none: stock OBS")
+    serve.add_argument("--seconds", type=float, help="stop by itself after this many seconds")
+    serve.add_argument("--websocket", action="store_true", help="enable obs-websocket on port 4455, no auth")
+    serve.add_argument("--display", help="use this X display instead of a private Xvfb")
+    serve.add_argument("--timeout", type=float, default=60.0, help="start-up timeout in seconds")
+    serve.add_argument("--keep", action="store_true", help="keep the private configuration root")
+    args = parser.parse_args(argv)
+    return _serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

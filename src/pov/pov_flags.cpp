@@ -1,0 +1,7 @@
+#include "pov/pov_flags.h"
+
+PovFlags &povFlags()
+{
+	static PovFlags flags;
+	return flags;
+}

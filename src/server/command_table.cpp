@@ -1,0 +1,82 @@
+#include "server/command_table.h"
+
+#include <obs-frontend-api.h>
+
+#include <QHash>
+
+#include "obs/status.h"
+#include "server/request.h"
+
+QJsonValue CommandArgs::raw(const char *name) const
+{
+	return args.value(QLatin1String(name));
+}
+
+int CommandArgs::integer(const char *name) const
+{
+	return integerArg(raw(name));
+}
+
+bool CommandArgs::boolean(const char *name) const
+{
+	return booleanArg(raw(name));
+}
+
+QString CommandArgs::text(const char *name) const
+{
+	return raw(name).toString();
+}
+
+double CommandArgs::number(const char *name) const
+{
+	for (const ArgDef &def : defs)
+		if (qstrcmp(def.name, name) == 0)
+			return numberArg(raw(name), def.fallback);
+	return numberArg(raw(name), 0.0);
+}
+
+QJsonArray CommandArgs::array(const char *name) const
+{
+	return raw(name).toArray();
+}
+
+const std::vector<CommandRow> &commandTable()
+{
+	static const std::vector<CommandRow> rows = {
+		{"status", {},
+		 [](const CommandArgs &, QString &, QJsonObject &data) {
+			 data = statusData();
+		 }},
+		{"replay.save", {},
+		 [](const CommandArgs &, QString &error, QJsonObject &) {
+			 error = saveReplay();
+		 }},
+		{"replay.start", {},
+		 [](const CommandArgs &, QString &, QJsonObject &) {
+			 obs_frontend_replay_buffer_start();
+		 }},
+		{"replay.stop", {},
+		 [](const CommandArgs &, QString &, QJsonObject &) {
+			 obs_frontend_replay_buffer_stop();
+		 }},
+	};
+	return rows;
+}
+
+void dispatchCommand(const QString &cmd, const QJsonObject &args,
+		     QString &error, QJsonObject &data)
+{
+	static const QHash<QString, const CommandRow *> byName = [] {
+		QHash<QString, const CommandRow *> index;
+		for (const CommandRow &row : commandTable())
+			index.insert(QString::fromUtf8(row.name), &row);
+		return index;
+	}();
+
+	const CommandRow *row = byName.value(cmd);
+	if (!row) {
+		error = QStringLiteral("unknown command ") + cmd;
+		return;
+	}
+	row->run(CommandArgs(args, row->args), error, data);
+}

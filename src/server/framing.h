@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+
+class WireSink;
+struct LinkClient;
+
+enum FrameOpcode {
+	OpContinuation = 0x0,
+	OpText = 0x1,
+	OpBinary = 0x2,
+	OpClose = 0x8,
+	OpPing = 0x9,
+	OpPong = 0xA,
+};
+
+// The header of a frame the server writes: FIN set, never masked, the
+// length in the shortest form.
+QByteArray frameHeader(int opcode, uint64_t payloadSize);
+
+// Handles every complete frame in the client's buffer, in order, and removes
+// what it consumed once at the end. Stops at the first incomplete frame, and
+// as soon as the connection is closing.
+void processFrames(LinkClient &client, WireSink &sink);
+
+// Everything a read does after its bytes were appended to the buffer: the
+// buffer limit, the upgrade, then the frames.
+void consumeInput(LinkClient &client, WireSink &sink);

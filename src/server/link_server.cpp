@@ -1,0 +1,155 @@
+#include "server/link_server.h"
+
+#include <QTcpSocket>
+
+#include "module/link_log.h"
+#include "server/framing.h"
+#include "server/protocol.h"
+#include "server/wire_sink.h"
+
+namespace {
+// The read path's view of one connection of the server.
+class ClientSink : public WireSink {
+public:
+	ClientSink(LinkServer &server, LinkClient &client)
+		: server(server), client(client)
+	{
+	}
+
+	void writeRaw(const QByteArray &bytes) override
+	{
+		client.socket->write(bytes);
+	}
+	void sendFrame(int opcode, const QByteArray &payload) override
+	{
+		server.sendFrame(client, opcode, payload);
+	}
+	void sendHello() override { server.sendJson(client, helloMessage()); }
+	void handleMessage(const QJsonObject &message) override
+	{
+		server.handleMessage(client, message);
+	}
+	void disconnect() override { client.socket->disconnectFromHost(); }
+
+private:
+	LinkServer &server;
+	LinkClient &client;
+};
+}
+
+LinkServer::LinkServer()
+{
+	connect(&server, &QTcpServer::newConnection, this,
+		&LinkServer::onNewConnection);
+	eventTimer.setSingleShot(true);
+	connect(&eventTimer, &QTimer::timeout, this,
+		&LinkServer::flushQueuedEvents);
+}
+
+LinkServer::~LinkServer()
+{
+	stop();
+}
+
+bool LinkServer::listen(int port, bool allowLan)
+{
+	stop();
+	// Port 0 would let the system pick a port that the companion
+	// application cannot know; other values do not fit a TCP port.
+	if (port < 1 || port > 65535) {
+		linkLog(LOG_WARNING, "cannot listen on port %d (%s)", port,
+			"the port must be a number from 1 to 65535");
+		return false;
+	}
+	const QHostAddress address = allowLan ? QHostAddress::Any
+					      : QHostAddress::LocalHost;
+	if (!server.listen(address, static_cast<quint16>(port))) {
+		linkLog(LOG_WARNING, "cannot listen on port %d (%s)", port,
+			server.errorString().toUtf8().constData());
+		return false;
+	}
+	linkLog(LOG_INFO, "waiting for Tessil on ws://%s:%d",
+		allowLan ? "0.0.0.0" : "127.0.0.1", port);
+	return true;
+}
+
+void LinkServer::stop()
+{
+	std::vector<std::unique_ptr<LinkClient>> dropped;
+	dropped.swap(clients);
+	for (std::unique_ptr<LinkClient> &client : dropped)
+		releaseClient(std::move(client));
+	if (server.isListening())
+		server.close();
+}
+
+int LinkServer::linkedCount() const
+{
+	int count = 0;
+	for (const std::unique_ptr<LinkClient> &client : clients)
+		if (client->authenticated)
+			count++;
+	return count;
+}
+
+void LinkServer::onNewConnection()
+{
+	while (QTcpSocket *socket = server.nextPendingConnection()) {
+		clients.push_back(std::make_unique<LinkClient>(socket));
+		LinkClient *client = clients.back().get();
+		connect(socket, &QTcpSocket::readyRead, this,
+			[this, client]() { onReadyRead(client); });
+		connect(socket, &QTcpSocket::disconnected, this,
+			[this, client]() { onDisconnected(client); });
+	}
+}
+
+void LinkServer::onReadyRead(LinkClient *client)
+{
+	if (client->closing) {
+		// Whatever a closing connection still sends is not looked at.
+		client->socket->readAll();
+		return;
+	}
+
+	client->busy = true;
+	client->buffer.append(client->socket->readAll());
+	ClientSink sink(*this, *client);
+	consumeInput(*client, sink);
+	client->busy = false;
+
+	// Dropped while in use above: the read path frees it now.
+	if (client->dropped)
+		delete client;
+}
+
+void LinkServer::onDisconnected(LinkClient *client)
+{
+	for (auto it = clients.begin(); it != clients.end(); ++it) {
+		if (it->get() != client)
+			continue;
+		std::unique_ptr<LinkClient> record = std::move(*it);
+		clients.erase(it);
+		if (record->authenticated)
+			linkLog(LOG_INFO, "Tessil disconnected");
+		releaseClient(std::move(record));
+		return;
+	}
+}
+
+void LinkServer::closeClient(LinkClient &client)
+{
+	client.closing = true;
+	client.socket->disconnectFromHost();
+}
+
+void LinkServer::releaseClient(std::unique_ptr<LinkClient> client)
+{
+	// No later signal of the socket may reach the freed record.
+	client->socket->disconnect(this);
+	client->socket->deleteLater();
+	if (client->busy) {
+		client->dropped = true;
+		client.release();
+	}
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+#include "server/link_client.h"
+
+// The link's WebSocket server: one listening socket, one record per open
+// connection. Lives on OBS's user-interface thread.
+class LinkServer : public QObject {
+	Q_OBJECT
+
+public:
+	LinkServer();
+	~LinkServer() override;
+
+	bool listen(int port, bool allowLan);
+	void stop();
+	int linkedCount() const;
+	bool isListening() const { return server.isListening(); }
+	quint16 serverPort() const { return server.serverPort(); }
+
+	// Outgoing messages (framing).
+	void sendFrame(LinkClient &client, int opcode,
+		       const QByteArray &payload);
+	void sendJson(LinkClient &client, const QJsonObject &object);
+
+	// Events to every linked client (protocol).
+	void broadcastEvent(const QString &name, QJsonObject data);
+	void queueEvent(const QString &name);
+	void flushQueuedEvents();
+
+	// Protocol entry point for one JSON object from a client.
+	void handleMessage(LinkClient &client, const QJsonObject &message);
+	// Closes the connection: the last thing a handler does with `client`.
+	void closeClient(LinkClient &client);
+
+	// Test and diagnostic access to the connections.
+	const std::vector<std::unique_ptr<LinkClient>> &clientList() const
+	{
+		return clients;
+	}
+
+private:
+	void onNewConnection();
+	void onReadyRead(LinkClient *client);
+	void onDisconnected(LinkClient *client);
+
+	void handleRequest(LinkClient &client, const QJsonObject &message);
+	void releaseClient(std::unique_ptr<LinkClient> client);
+
+	QTcpServer server;
+	std::vector<std::unique_ptr<LinkClient>> clients;
+	QTimer eventTimer;
+	QSet<QString> pendingEvents;
+};

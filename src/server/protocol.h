@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QJsonObject>
+
+// The first message on every upgraded connection.
+QJsonObject helloMessage();
