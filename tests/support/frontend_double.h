@@ -1,0 +1,59 @@
+#pragma once
+
+// A stand-in for the OBS application's front-end API: the obs_frontend_*
+// functions the module calls, backed by real libobs scenes, plus controls
+// for the tests.
+
+#include <obs-frontend-api.h>
+#include <obs.hpp>
+
+#include <string>
+#include <vector>
+
+class QMainWindow;
+class QWidget;
+
+namespace frontend {
+
+// Forgets every scene, callback, menu item and state flag. The fixture calls
+// it before libobs shuts down.
+void reset();
+
+// Creates a real scene, appends it to the front-end's scene list and returns
+// it (borrowed: the list keeps the reference). The first scene added becomes
+// the current one.
+obs_source_t *addScene(const char *name);
+void removeScene(obs_source_t *scene);
+// Without events: the program scene / the preview scene.
+void setProgramScene(obs_source_t *scene);
+void setPreviewScene(obs_source_t *scene);
+void setStudioMode(bool enabled);
+
+void setStreaming(bool active);
+void setRecording(bool active);
+void setReplayBufferActive(bool active);
+void setLastReplay(const char *path); // null: no path
+
+int replaySaveCount();
+int replayStartCount();
+int replayStopCount();
+
+// Calls every registered event callback, the last registered first.
+void fireEvent(obs_frontend_event event);
+size_t eventCallbackCount();
+
+struct ToolsMenuItem {
+	std::string name;
+	obs_frontend_cb callback;
+	void *data;
+};
+const std::vector<ToolsMenuItem> &toolsMenuItems();
+// Runs the callback of the item named `name`; false when there is none.
+bool clickToolsMenuItem(const std::string &name);
+
+QMainWindow *mainWindow();
+const std::vector<QWidget *> &docks();
+// Makes obs_frontend_add_dock refuse (return null) until reset.
+void refuseDocks(bool refuse);
+
+} // namespace frontend

@@ -1,0 +1,81 @@
+#include "test_kinds.h"
+
+#include <obs-module.h>
+
+namespace {
+void *createNothing(obs_data_t *, obs_source_t *source)
+{
+	return source;
+}
+
+void destroyNothing(void *) {}
+
+void renderNothing(void *, gs_effect_t *) {}
+
+uint32_t feedWidth(void *)
+{
+	return testFeedWidth;
+}
+
+uint32_t feedHeight(void *)
+{
+	return testFeedHeight;
+}
+
+const char *feedName(void *)
+{
+	return "Test feed";
+}
+
+const char *browserName(void *)
+{
+	return "Browser (test)";
+}
+
+const char *filterName(void *)
+{
+	return "Color correction (test)";
+}
+
+void renderFilter(void *data, gs_effect_t *)
+{
+	obs_source_skip_video_filter(static_cast<obs_source_t *>(data));
+}
+}
+
+void registerTestKinds(bool withColorFilter)
+{
+	obs_source_info feed = {};
+	feed.id = TEST_FEED_KIND;
+	feed.type = OBS_SOURCE_TYPE_INPUT;
+	feed.output_flags = OBS_SOURCE_VIDEO;
+	feed.get_name = feedName;
+	feed.create = createNothing;
+	feed.destroy = destroyNothing;
+	feed.get_width = feedWidth;
+	feed.get_height = feedHeight;
+	feed.video_render = renderNothing;
+	obs_register_source(&feed);
+
+	obs_source_info browser = {};
+	browser.id = TEST_BROWSER_KIND;
+	browser.type = OBS_SOURCE_TYPE_INPUT;
+	browser.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_AUDIO;
+	browser.get_name = browserName;
+	browser.create = createNothing;
+	browser.destroy = destroyNothing;
+	browser.video_render = renderNothing;
+	obs_register_source(&browser);
+
+	if (withColorFilter) {
+		obs_source_info filter = {};
+		filter.id = TEST_COLOR_FILTER_KIND;
+		filter.type = OBS_SOURCE_TYPE_FILTER;
+		filter.output_flags = OBS_SOURCE_VIDEO;
+		filter.get_name = filterName;
+		filter.create = createNothing;
+		filter.destroy = destroyNothing;
+		filter.video_render = renderFilter;
+		obs_register_source(&filter);
+	}
+}
