@@ -39,7 +39,9 @@ LINK_PORT = 47841
 WEBSOCKET_PORT = 4455
 
 STARTUP_COMPLETE = r"==== Startup complete"
+SHUTTING_DOWN = "==== Shutting down"
 LEAKS = r"Number of memory leaks: (\d+)"
+CLOSE_RETRY_SECONDS = 2.0
 LISTEN_LINE = r"\[tessil-link\] waiting for Tessil on (ws://\S+)"
 LISTEN_FAILED = r"\[tessil-link\] cannot listen on port \d+ \(.*\)"
 
@@ -344,6 +346,7 @@ class ObsSession:
         self.output_path = None
         self.exit_code = None
         self.forced = None  # signal name when stop() had to kill OBS
+        self.close_requests = 0
         self.start_seconds = None
         self.stop_seconds = None
 
@@ -460,8 +463,9 @@ class ObsSession:
 
     def command(self):
         # --multi: no "already running" question (its check is per network
-        # namespace). No missing-files dialog either: no one is there to answer.
-        return [OBS_BINARY, "--multi", "--disable-missing-files-check"] + self.obs_args
+        # namespace). Not --disable-missing-files-check: in OBS 29 it leaks one
+        # allocation whenever a scene collection is loaded.
+        return [OBS_BINARY, "--multi"] + self.obs_args
 
     def start(self, wait=True, timeout=60.0):
         """Start Xvfb (unless a display was given) and OBS.
@@ -481,6 +485,7 @@ class ObsSession:
         self.output_path = os.path.join(self.root, "obs-output-%d.txt" % self.runs)
         self.exit_code = None
         self.forced = None
+        self.close_requests = 0
         with open(self.output_path, "wb") as output:
             self.proc = subprocess.Popen(
                 self.command(),
@@ -557,22 +562,24 @@ class ObsSession:
     def stop(self, timeout=30.0):
         """Close OBS's main window and wait for OBS to exit, then stop Xvfb.
 
-        When the window cannot be found or OBS does not exit within timeout,
-        OBS is killed (SIGTERM, then SIGKILL) and self.forced names the
-        signal. Returns OBS's exit code.
+        The close is sent again every few seconds until OBS logs that it is
+        shutting down (a close can be refused while OBS is busy). When OBS
+        has not exited within timeout, it is killed (SIGTERM, then SIGKILL)
+        and self.forced names the signal. Returns OBS's exit code.
         """
         begin = time.monotonic()
+        deadline = begin + timeout
         try:
             if self.running():
-                if not self._close_main_window(min(timeout, 15.0)):
-                    self.forced = "no main window"
+                self._close_main_window(deadline)
                 try:
-                    self.proc.wait(timeout if not self.forced else 0.1)
+                    self.proc.wait(max(0.1, deadline - time.monotonic()))
                 except subprocess.TimeoutExpired:
-                    self.forced = _end_process(self.proc) or self.forced
-                if self.forced:
+                    windows = self._describe_windows()
+                    self.forced = _end_process(self.proc)
                     print(
-                        "obs_session: OBS did not close by itself (%s); killed" % self.forced,
+                        "obs_session: OBS did not exit within %.0f s after %d close request(s); "
+                        "killed with %s. Its windows were: %s" % (timeout, self.close_requests, self.forced, windows),
                         file=sys.stderr,
                     )
             if self.proc is not None:
@@ -584,21 +591,38 @@ class ObsSession:
         self.stop_seconds = time.monotonic() - begin
         return self.exit_code
 
-    def _close_main_window(self, timeout):
+    def _close_main_window(self, deadline):
         from Xlib import display as xdisplay
 
-        deadline = time.monotonic() + timeout
         connection = xdisplay.Display(self.display)
+        last_request = None
         try:
-            while self.running():
-                window = self.main_window(connection)
-                if window is not None:
-                    send_delete_window(connection, window)
-                    return True
-                if time.monotonic() > deadline:
-                    return False
-                time.sleep(0.05)
-            return True  # it exited by itself
+            while self.running() and time.monotonic() < deadline:
+                if SHUTTING_DOWN in self.log_text():
+                    return
+                now = time.monotonic()
+                if last_request is None or now - last_request > CLOSE_RETRY_SECONDS:
+                    window = self.main_window(connection)
+                    if window is not None:
+                        send_delete_window(connection, window)
+                        self.close_requests += 1
+                        last_request = now
+                time.sleep(0.02)
+        finally:
+            connection.close()
+
+    def _describe_windows(self):
+        from Xlib import display as xdisplay
+
+        try:
+            connection = xdisplay.Display(self.display)
+        except Exception as error:
+            return "(no display: %s)" % error
+        try:
+            return ", ".join(
+                "%r%s" % (title, "" if viewable else " (hidden)")
+                for _, title, viewable in _windows_of(connection, self.proc.pid)
+            )
         finally:
             connection.close()
 

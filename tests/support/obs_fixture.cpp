@@ -27,7 +27,7 @@ namespace {
 void runUiTask(obs_task_t task, void *param, bool wait)
 {
 	QCoreApplication *app = QCoreApplication::instance();
-	if (QThread::currentThread() == app->thread()) {
+	if (!app || QThread::currentThread() == app->thread()) {
 		task(param);
 		return;
 	}

@@ -1,23 +1,28 @@
 #include "wait.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
+	if (condition())
+		return true;
+	// A real event loop, as in OBS: deferred deletions run in it, which a
+	// bare processEvents() never does.
+	QEventLoop loop;
 	QElapsedTimer elapsed;
 	elapsed.start();
-	// A short repeating timer bounds each wait for more events.
-	QTimer wake;
-	wake.start(2);
-	while (!condition()) {
-		if (elapsed.elapsed() >= timeoutMs)
-			return condition();
-		QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-	}
-	return true;
+	bool met = false;
+	QTimer check;
+	QObject::connect(&check, &QTimer::timeout, &loop, [&]() {
+		met = condition();
+		if (met || elapsed.elapsed() >= timeoutMs)
+			loop.quit();
+	});
+	check.start(1);
+	loop.exec();
+	return met;
 }
 
 void pumpEvents(int ms)
