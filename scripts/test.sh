@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The whole test suite: Qt 5 build (the one Debian's OBS loads) with unit and
+# end-to-end tests, the Qt 6 build with its unit tests, the unit tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz run.
+#
+#   scripts/test.sh            everything
+#   TESSIL_QUICK=1 scripts/test.sh   Qt 5 unit and end-to-end tests only
+set -uo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+jobs="$(nproc 2>/dev/null || echo 2)"
+fuzz_seconds="${TESSIL_FUZZ_SECONDS:-60}"
+
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+# shellcheck source=scripts/xvfb.sh
+source scripts/xvfb.sh
+start_xvfb || { echo "cannot start Xvfb"; exit 1; }
+trap stop_xvfb EXIT
+
+passed=0
+failed=0
+failures=()
+
+step() {
+	local name="$1"
+	shift
+	echo
+	echo "=== $name"
+	local started=$SECONDS
+	if "$@"; then
+		echo "=== $name: ok ($((SECONDS - started)) s)"
+	else
+		echo "=== $name: FAILED ($((SECONDS - started)) s)"
+		failures+=("$name")
+	fi
+}
+
+# Counts the tests a ctest run reports in its closing line.
+run_ctest() {
+	local dir="$1"
+	shift
+	local log
+	log="$(mktemp)"
+	ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" 2>&1 | tee "$log"
+	local status=${PIPESTATUS[0]}
+	local line
+	line="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
+	if [[ "$line" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+		failed=$((failed + BASH_REMATCH[1]))
+		passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+	fi
+	rm -f "$log"
+	return "$status"
+}
+
+# Configures and builds quietly; shows compiler diagnostics only.
+build() {
+	local dir="$1"
+	shift
+	mkdir -p "$dir"
+	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" \
+		>"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
+	cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1
+	local status=$?
+	grep -E 'error|warning' "$dir/build.log"
+	return "$status"
+}
+
+run_e2e() {
+	local log status
+	log="$(mktemp)"
+	TESSIL_PLUGIN_DIR="$root/build/qt5/plugin/tessil-link" \
+		bash scripts/in-netns.sh /usr/bin/python3 -m unittest discover \
+		-s tests/e2e -t . -v 2>&1 | tee "$log"
+	status=${PIPESTATUS[0]}
+	local ran
+	ran="$(grep -Eo '^Ran [0-9]+ test' "$log" | grep -Eo '[0-9]+' | tail -n 1)"
+	if [ -n "$ran" ]; then
+		if [ "$status" -eq 0 ]; then
+			passed=$((passed + ran))
+		else
+			local bad=0 count
+			for count in $(grep -Eo '(failures|errors)=[0-9]+' "$log" | grep -Eo '[0-9]+'); do
+				bad=$((bad + count))
+			done
+			[ "$bad" -gt 0 ] || bad=1
+			failed=$((failed + bad))
+			passed=$((passed + ran - bad))
+		fi
+	fi
+	rm -f "$log"
+	return "$status"
+}
+
+step "build (Qt 5)" build build/qt5 -DQT_VERSION=AUTO
+step "unit tests (Qt 5)" run_ctest build/qt5
+step "end-to-end tests in OBS" run_e2e
+
+if [ -z "${TESSIL_QUICK:-}" ]; then
+	step "build (Qt 6)" build build/qt6 -DQT_VERSION=6 -DTESSIL_BUILD_BENCH=OFF
+	step "unit tests (Qt 6)" run_ctest build/qt6
+	step "build (ASan+UBSan)" build build/asan -DQT_VERSION=AUTO \
+		-DTESSIL_SANITIZE=ON -DTESSIL_BUILD_BENCH=OFF
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		step "unit tests (ASan+UBSan)" run_ctest build/asan
+	if [ -f scripts/fuzz.sh ]; then
+		step "fuzzing (${fuzz_seconds} s)" bash scripts/fuzz.sh "$fuzz_seconds"
+	fi
+fi
+
+echo
+if [ ${#failures[@]} -eq 0 ]; then
+	echo "all steps passed"
+else
+	printf 'failed step: %s\n' "${failures[@]}"
+fi
+echo "summary: $passed passed, $failed failed"
+[ ${#failures[@]} -eq 0 ]
