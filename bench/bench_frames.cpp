@@ -76,7 +76,8 @@ public:
 class ServerSink : public WireSink {
 public:
 	ServerSink(LinkServer &server, LinkClient &client)
-		: server(server), client(client)
+		: server(server),
+		  client(client)
 	{
 	}
 
@@ -136,7 +137,8 @@ QByteArray statusRequests(int limit, long &count)
 	count = 0;
 	for (;;) {
 		const QByteArray frame = maskedText(
-			"{\"op\":\"req\",\"id\":" + QByteArray::number(count + 1) +
+			"{\"op\":\"req\",\"id\":" +
+				QByteArray::number(qlonglong(count + 1)) +
 				",\"cmd\":\"status\"}",
 			uint32_t(count));
 		if (data.size() + frame.size() > limit)
@@ -262,9 +264,8 @@ Timing timeDecoder(const QByteArray &input, int runs,
 void benchPongs()
 {
 	const QByteArray input = pongs(maxClientBufferSize);
-	printRow("(a) pongs, one consumeInput", input.size(),
-		 input.size() / 2, repeats,
-		 timeDecoder(input, repeats, consumeInput));
+	printRow("(a) pongs, one consumeInput", input.size(), input.size() / 2,
+		 repeats, timeDecoder(input, repeats, consumeInput));
 
 	// The old way is quadratic: 8 MiB of it would take far too long, so
 	// it runs on smaller reads next to the current decoder.
@@ -298,8 +299,8 @@ void benchStatusDecodeOnly(const QByteArray &input, long count)
 		LinkClient client = upgradedClient();
 		client.buffer = QByteArray(input.constData(), input.size());
 		CountingSink sink;
-		const double ms = millisecondsOf(
-			[&]() { consumeInput(client, sink); });
+		const double ms =
+			millisecondsOf([&]() { consumeInput(client, sink); });
 		if (sink.messages != count) {
 			fprintf(stderr, "decoded %ld of %ld requests\n",
 				sink.messages, count);
@@ -317,10 +318,10 @@ QByteArray upgradeAndAuth()
 			  "Upgrade: websocket\r\nConnection: Upgrade\r\n"
 			  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
 			  "Sec-WebSocket-Version: 13\r\n\r\n";
-	data.append(maskedText(QByteArray("{\"op\":\"auth\",\"token\":\"") +
-				       benchToken +
-				       "\",\"app\":\"bench\",\"version\":\"0\"}",
-			       7));
+	data.append(maskedText(
+		QByteArray("{\"op\":\"auth\",\"token\":\"") + benchToken +
+			"\",\"app\":\"bench\",\"version\":\"0\"}",
+		7));
 	return data;
 }
 
@@ -342,8 +343,8 @@ void benchStatusThroughServer(const QByteArray &input, long count)
 	const Timing timing = measure(runs, [&]() {
 		client.buffer = QByteArray(input.constData(), input.size());
 		sink.messages = 0;
-		const double ms = millisecondsOf(
-			[&]() { consumeInput(client, sink); });
+		const double ms =
+			millisecondsOf([&]() { consumeInput(client, sink); });
 		if (sink.messages != count || client.closing) {
 			fprintf(stderr, "handled %ld of %ld requests\n",
 				sink.messages, count);
@@ -351,8 +352,8 @@ void benchStatusThroughServer(const QByteArray &input, long count)
 		}
 		return ms;
 	});
-	printRow("(b) status requests, real handleMessage", input.size(),
-		 count, runs, timing);
+	printRow("(b) status requests, real handleMessage", input.size(), count,
+		 runs, timing);
 	printf("    (front-end API log lines while timing (b), not printed: "
 	       "%ld)\n",
 	       droppedLogLines - logLinesBefore);

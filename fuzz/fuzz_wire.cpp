@@ -294,8 +294,10 @@ Expected expectedOutcome(const QByteArray &stream)
 		frameStart = at + size_t(length);
 
 		if (opcode == OpClose) {
-			out.events.push_back({Event::Frame, OpClose, QByteArray()});
-			out.events.push_back({Event::Disconnect, 0, QByteArray()});
+			out.events.push_back(
+				{Event::Frame, OpClose, QByteArray()});
+			out.events.push_back(
+				{Event::Disconnect, 0, QByteArray()});
 			out.closes = true;
 			return out;
 		}
@@ -364,7 +366,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			"buffer kept past the limit");
 		const int before = client.buffer.size();
 		consumeInput(client, sink);
-		require(client.buffer.size() <= before, "decoder grew the buffer");
+		require(client.buffer.size() <= before,
+			"decoder grew the buffer");
 		require(client.closing == sink.closed,
 			"closing flag and disconnect disagree");
 		require(client.closing ||

@@ -21,6 +21,7 @@ import ctypes
 import json
 import os
 import re
+import secrets
 import shutil
 import signal
 import subprocess
@@ -169,36 +170,37 @@ class Xvfb:
     """An Xvfb server on a display number it picks itself (-displayfd)."""
 
     def __init__(self, size="1280x800x24"):
+        self.errors = tempfile.TemporaryFile()
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             [XVFB_BINARY, "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", size],
             pass_fds=(write_end,),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
+            stderr=self.errors,
             preexec_fn=_die_with_parent,
         )
         os.close(write_end)
-        number = b""
         with os.fdopen(read_end, "rb") as pipe:
-            while not number.endswith(b"\n"):
-                chunk = pipe.read(1)  # Xvfb writes the number once it accepts clients
-                if not chunk:
-                    break
-                number += chunk
+            number = pipe.readline()  # written once Xvfb accepts clients
         if not number.strip().isdigit():
             _end_process(self.proc)
-            raise ObsError("Xvfb did not start: " + self.proc.stderr.read().decode(errors="replace"))
+            errors = self.error_text()
+            self.errors.close()
+            raise ObsError("Xvfb did not start: " + errors)
         self.display = ":" + number.decode().strip()
-        # Nothing reads its stderr from here on; keep it from filling a pipe.
-        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
 
     @property
     def pid(self):
         return self.proc.pid
 
+    def error_text(self):
+        self.errors.seek(0)
+        return self.errors.read().decode(errors="replace")
+
     def stop(self):
         _end_process(self.proc)
+        self.errors.close()
 
 
 # ---------------------------------------------------------------------------
@@ -206,8 +208,28 @@ class Xvfb:
 # ---------------------------------------------------------------------------
 
 
-def _windows_of(display, pid):
-    """Top-level windows of a process: (window, title, viewable)."""
+def _process_tree(pid):
+    """pid and all its descendants (OBS may run under a wrapper such as strace)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        children.setdefault(int(fields[1]), []).append(int(entry))
+    tree, todo = set(), [pid]
+    while todo:
+        current = todo.pop()
+        tree.add(current)
+        todo.extend(children.get(current, ()))
+    return tree
+
+
+def _windows_of(display, pids):
+    """Top-level windows of some processes: (window, title, viewable)."""
     from Xlib import X, Xatom
 
     net_wm_pid = display.intern_atom("_NET_WM_PID")
@@ -217,7 +239,7 @@ def _windows_of(display, pid):
     for window in display.screen().root.query_tree().children:
         try:
             prop = window.get_full_property(net_wm_pid, Xatom.CARDINAL)
-            if not prop or prop.value[0] != pid:
+            if not prop or prop.value[0] not in pids:
                 continue
             name = window.get_full_property(net_wm_name, utf8)
             title = name.value.decode("utf-8", "replace") if name else (window.get_wm_name() or "")
@@ -230,9 +252,9 @@ def _windows_of(display, pid):
     return found
 
 
-def find_main_window(display, pid):
+def find_main_window(display, pids):
     """OBS's main window: viewable, titled "OBS <version> - Profile: ..."."""
-    for window, title, viewable in _windows_of(display, pid):
+    for window, title, viewable in _windows_of(display, pids):
         if viewable and re.match(r"OBS .* - Profile: ", title):
             return window
     return None
@@ -286,11 +308,15 @@ class ObsSession:
     plugin_config  written as the plug-in's config.json before the first
                    start: a dict (as JSON), or str/bytes (as they are).
     collection     scene collection dict (default_collection() if None).
-    websocket      enable obs-websocket on websocket_port without auth.
+    websocket      enable obs-websocket on websocket_port; it listens on every
+                   interface, so without websocket_password it is open to
+                   anyone who can reach the machine unless the caller runs
+                   in its own network namespace.
     display        an X display to use; None starts a private Xvfb.
     global_ini, profile_ini
                    {section: {key: value}} merged over the defaults.
     obs_args       extra command line arguments for OBS.
+    wrapper        command prefix, e.g. ["strace", "-f", "-o", "trace.txt"].
     keep_root      keep the configuration root after close().
 
     Use as a context manager (start on enter; stop and remove the root on
@@ -305,24 +331,28 @@ class ObsSession:
         collection=None,
         websocket=False,
         websocket_port=WEBSOCKET_PORT,
+        websocket_password=None,
         display=None,
         global_ini=None,
         profile_ini=None,
         obs_args=(),
+        wrapper=(),
         keep_root=False,
         root=None,
     ):
         self.plugin_dir = os.path.abspath(plugin_dir) if plugin_dir else None
         self.plugin_name = os.path.basename(self.plugin_dir.rstrip("/")) if plugin_dir else PLUGIN_NAME
         self.initial_plugin_config = plugin_config
-        self.collection = collection if collection is not None else default_collection()
+        self.collection = dict(collection) if collection is not None else default_collection()
         self.collection.setdefault("name", "Test")
         self.websocket = websocket
         self.websocket_port = websocket_port
+        self.websocket_password = websocket_password
         self.external_display = display
         self.extra_global_ini = global_ini
         self.extra_profile_ini = profile_ini
         self.obs_args = list(obs_args)
+        self.wrapper = list(wrapper)
         self.keep_root = keep_root
 
         self.root = os.path.abspath(root or tempfile.mkdtemp(prefix="obs-session-"))
@@ -347,6 +377,7 @@ class ObsSession:
         self.exit_code = None
         self.forced = None  # signal name when stop() had to kill OBS
         self.close_requests = 0
+        self.final_log = ""
         self.start_seconds = None
         self.stop_seconds = None
 
@@ -373,7 +404,8 @@ class ObsSession:
                 "FirstLoad": False,
                 "ServerEnabled": self.websocket,
                 "ServerPort": self.websocket_port,
-                "AuthRequired": False,
+                "AuthRequired": bool(self.websocket_password),
+                "ServerPassword": self.websocket_password or "",
                 "AlertsEnabled": False,
             },
         }
@@ -465,7 +497,7 @@ class ObsSession:
         # --multi: no "already running" question (its check is per network
         # namespace). Not --disable-missing-files-check: in OBS 29 it leaks one
         # allocation whenever a scene collection is loaded.
-        return [OBS_BINARY, "--multi"] + self.obs_args
+        return self.wrapper + [OBS_BINARY, "--multi"] + self.obs_args
 
     def start(self, wait=True, timeout=60.0):
         """Start Xvfb (unless a display was given) and OBS.
@@ -486,6 +518,7 @@ class ObsSession:
         self.exit_code = None
         self.forced = None
         self.close_requests = 0
+        self.final_log = ""
         with open(self.output_path, "wb") as output:
             self.proc = subprocess.Popen(
                 self.command(),
@@ -516,7 +549,7 @@ class ObsSession:
         """Everything OBS wrote to stdout and stderr in this (or a given) run."""
         path = self.output_path if run is None else os.path.join(self.root, "obs-output-%d.txt" % run)
         if not path or not os.path.exists(path):
-            return ""
+            return self.final_log if run in (None, self.runs) else ""
         with open(path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
@@ -557,7 +590,7 @@ class ObsSession:
         return int(match.group(1)) if match else None
 
     def main_window(self, display):
-        return find_main_window(display, self.proc.pid)
+        return find_main_window(display, _process_tree(self.proc.pid))
 
     def stop(self, timeout=30.0):
         """Close OBS's main window and wait for OBS to exit, then stop Xvfb.
@@ -584,6 +617,7 @@ class ObsSession:
                     )
             if self.proc is not None:
                 self.exit_code = self.proc.wait()
+                self.final_log = self.log_text()  # still there after close()
         finally:
             if self.xvfb is not None:
                 self.xvfb.stop()
@@ -621,7 +655,7 @@ class ObsSession:
         try:
             return ", ".join(
                 "%r%s" % (title, "" if viewable else " (hidden)")
-                for _, title, viewable in _windows_of(connection, self.proc.pid)
+                for _, title, viewable in _windows_of(connection, _process_tree(self.proc.pid))
             )
         finally:
             connection.close()
@@ -660,9 +694,11 @@ def _serve(args):
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGTERM, on_signal)
 
+    # Here OBS shares the machine's network: obs-websocket gets a password.
     session = ObsSession(
         plugin_dir=args.plugin,
         websocket=args.websocket,
+        websocket_password=secrets.token_urlsafe(12) if args.websocket else None,
         keep_root=args.keep,
         display=args.display,
     )
@@ -683,7 +719,10 @@ def _serve(args):
                 except OSError as error:
                     print("Token:       (unreadable: %s)" % error, flush=True)
         if args.websocket:
-            print("obs-websocket: ws://127.0.0.1:%d (no password)" % session.websocket_port, flush=True)
+            print(
+                "obs-websocket: ws://127.0.0.1:%d password %s" % (session.websocket_port, session.websocket_password),
+                flush=True,
+            )
         print("OBS log:     " + session.output_path, flush=True)
         if ok:
             if args.seconds is not None:
@@ -730,7 +769,7 @@ def main(argv=None):
     serve = commands.add_parser("serve", help="run OBS headless with a plug-in until interrupted")
     serve.add_argument("--plugin", help="plug-in folder (<name>/bin/64bit/<name>.so); none: stock OBS")
     serve.add_argument("--seconds", type=float, help="stop by itself after this many seconds")
-    serve.add_argument("--websocket", action="store_true", help="enable obs-websocket on port 4455, no auth")
+    serve.add_argument("--websocket", action="store_true", help="enable obs-websocket on port 4455 with a new password")
     serve.add_argument("--display", help="use this X display instead of a private Xvfb")
     serve.add_argument("--timeout", type=float, default=60.0, help="start-up timeout in seconds")
     serve.add_argument("--keep", action="store_true", help="keep the private configuration root")

@@ -111,11 +111,18 @@ void LinkServer::onReadyRead(LinkClient *client)
 		client->socket->readAll();
 		return;
 	}
+	// A read handled further up the stack owns the buffer; what arrived
+	// meanwhile stays in the socket for the next notification.
+	if (client->busy)
+		return;
 
 	client->busy = true;
-	client->buffer.append(client->socket->readAll());
 	ClientSink sink(*this, *client);
-	consumeInput(*client, sink);
+	do {
+		client->buffer.append(client->socket->readAll());
+		consumeInput(*client, sink);
+	} while (!client->dropped && !client->closing &&
+		 client->socket->bytesAvailable() > 0);
 	client->busy = false;
 
 	// Dropped while in use above: the read path frees it now.

@@ -26,6 +26,12 @@ void destroyNothing(void *) {}
 
 void renderNothing(void *, gs_effect_t *) {}
 
+bool mixNothing(void *, uint64_t *, obs_source_audio_mix *, uint32_t, size_t,
+		size_t)
+{
+	return false;
+}
+
 const char *transitionName(void *)
 {
 	return "Transition (test)";
@@ -42,6 +48,7 @@ void registerTestTransition()
 	info.create = createNothing;
 	info.destroy = destroyNothing;
 	info.video_render = renderNothing;
+	info.audio_render = mixNothing;
 	obs_register_source(&info);
 }
 
@@ -97,8 +104,8 @@ protected:
 		return item;
 	}
 
-	// A group holding one item of each named source, labelled
-	// "<group label> > <child>".
+	// A group holding one item of each named source, bottom to top,
+	// labelled "<group label> > <child>".
 	obs_sceneitem_t *addGroup(obs_scene_t *scene, const char *name,
 				  const std::string &label,
 				  const std::vector<std::string> &children)
@@ -111,9 +118,12 @@ protected:
 				group, obs_scene_add(scene, source(child)));
 		// Adding to a group moves the item: find the moved ones.
 		obs_scene_t *inner = obs_sceneitem_group_get_scene(group);
-		for (const std::string &child : children)
-			labels[obs_scene_find_source(inner, child.c_str())] =
-				label + " > " + child;
+		for (const std::string &child : children) {
+			obs_sceneitem_t *moved =
+				obs_scene_find_source(inner, child.c_str());
+			obs_sceneitem_set_order(moved, OBS_ORDER_MOVE_TOP);
+			labels[moved] = label + " > " + child;
+		}
 		return group;
 	}
 
@@ -229,6 +239,7 @@ TEST_F(SceneLookupTest, FindItemsByNameStages)
 	addGroup(scene, "X/Y", "X/Y", {"Z", "W"});
 	markDualPovWindow(add(scene, "Marked", "Marked#window"));
 	markDualPovWindow(add(scene, "Alone", "Alone#window"));
+	add(scene, "Caméra", "Caméra");
 	// A nested scene and a group inside a group: deeper than one level.
 	obs_scene_t *nest = privateScene("Nest");
 	obs_scene_add(nest, source("Deep"));
@@ -283,6 +294,10 @@ TEST_F(SceneLookupTest, FindItemsByNameStages)
 		{"group/Cam", {}},
 		{"Group /Cam", {}},
 		{"Feed/Cam", {}},
+		{"Caméra", {"Caméra"}},
+		{"Camera", {}},
+		// The same text decomposed: no normalisation.
+		{"Came\u0301ra", {}},
 		{"", {}},
 		{"Nothing", {}},
 	};
@@ -299,8 +314,9 @@ TEST_F(SceneLookupTest, FindSceneByNameIsExactAndHandsOverAReference)
 	obs_source_t *accented = frontend::addScene("Scène");
 	obs_source_t *twin1 = frontend::addScene("Twin");
 	frontend::addScene("Twin");
+	// Scenes libobs knows that the front-end does not list.
 	privateScene("Hidden");
-	OBSSceneAutoRelease publicHidden = obs_scene_create("Public");
+	OBSSceneAutoRelease unlisted = obs_scene_create("Unlisted");
 
 	struct Case {
 		QString name;
@@ -310,7 +326,7 @@ TEST_F(SceneLookupTest, FindSceneByNameIsExactAndHandsOverAReference)
 		{"Scene 1", scene1},   {QString::fromUtf8("Scène"), accented},
 		{"Twin", twin1},       {"scene 1", nullptr},
 		{"Scene 1 ", nullptr}, {"Scene", nullptr},
-		{"Hidden", nullptr},   {"Public", nullptr},
+		{"Hidden", nullptr},   {"Unlisted", nullptr},
 		{"", nullptr},
 	};
 	for (const Case &c : cases) {
@@ -398,7 +414,9 @@ TEST_F(SceneLookupTest, FindItemsInAllScenesWalksTheFrontEndListThenTheCopy)
 	addGroup(s3, "G", "S3 G", {"Cam"});
 	add(s4, "Cam", "S4 Cam#1");
 	add(s4, "Cam", "S4 Cam#2");
-	add(privateScene("Hidden"), "Cam", "Hidden Cam");
+	// A scene libobs knows that the front-end does not list.
+	OBSSceneAutoRelease unlisted = obs_scene_create("Unlisted");
+	add(unlisted, "Cam", "Unlisted Cam");
 	OBSSceneAutoRelease copy =
 		obs_scene_duplicate(s1, "S1", OBS_SCENE_DUP_PRIVATE_REFS);
 	labels[obs_scene_find_source(copy, "Cam")] = "S1 copy Cam";

@@ -40,8 +40,9 @@ class StatusTest : public ObsTest,
 TEST_P(StatusTest, ReportsEveryMember)
 {
 	const StatusCase &c = GetParam();
-	if (c.videoWidth)
+	if (c.videoWidth) {
 		ASSERT_TRUE(startVideo(c.videoWidth, c.videoHeight));
+	}
 	if (c.scene) {
 		frontend::addScene("Not current");
 		frontend::setProgramScene(frontend::addScene(c.scene));

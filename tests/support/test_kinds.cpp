@@ -27,6 +27,26 @@ const char *feedName(void *)
 	return "Test feed";
 }
 
+// The browser stand-in is as large as its "width" and "height" settings.
+uint32_t settingsDimension(void *data, const char *key)
+{
+	obs_data_t *settings =
+		obs_source_get_settings(static_cast<obs_source_t *>(data));
+	const auto value = uint32_t(obs_data_get_int(settings, key));
+	obs_data_release(settings);
+	return value;
+}
+
+uint32_t browserWidth(void *data)
+{
+	return settingsDimension(data, "width");
+}
+
+uint32_t browserHeight(void *data)
+{
+	return settingsDimension(data, "height");
+}
+
 const char *browserName(void *)
 {
 	return "Browser (test)";
@@ -64,6 +84,8 @@ void registerTestKinds(bool withColorFilter)
 	browser.get_name = browserName;
 	browser.create = createNothing;
 	browser.destroy = destroyNothing;
+	browser.get_width = browserWidth;
+	browser.get_height = browserHeight;
 	browser.video_render = renderNothing;
 	obs_register_source(&browser);
 
