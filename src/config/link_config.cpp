@@ -29,7 +29,8 @@ void readInto(LinkConfig &config, obs_data_t *data)
 		config.appUrl = appUrl;
 
 	config.povSources.clear();
-	OBSDataArrayAutoRelease sources = obs_data_get_array(data, "povSources");
+	OBSDataArrayAutoRelease sources =
+		obs_data_get_array(data, "povSources");
 	const size_t count = obs_data_array_count(sources);
 	for (size_t i = 0; i < count; i++) {
 		OBSDataAutoRelease source = obs_data_array_item(sources, i);

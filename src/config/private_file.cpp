@@ -11,8 +11,8 @@ void preparePrivateFile(const char *path)
 #ifndef _WIN32
 	if (!path)
 		return;
-	const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC,
-			    S_IRUSR | S_IWUSR);
+	const int fd =
+		open(path, O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
 	if (fd >= 0) {
 		fchmod(fd, S_IRUSR | S_IWUSR);
 		close(fd);

@@ -6,10 +6,17 @@
 #include <QCoreApplication>
 
 #include "config/link_config.h"
+#include "module/event_relay.h"
+#include "module/hotkeys.h"
 #include "module/link_log.h"
 #include "module/module_state.h"
 #include "module/tools_menu.h"
+#include "pov/dual_pov.h"
 #include "server/link_server.h"
+
+namespace {
+const char renameSignal[] = "source_rename";
+}
 
 bool loadTessilLink()
 {
@@ -26,8 +33,16 @@ bool loadTessilLink()
 
 	ModuleState &state = moduleState();
 	state.linkServer = std::make_unique<LinkServer>();
+	state.serverForOtherThreads = state.linkServer.get();
 	restartLinkServer();
 
+	registerHotkeys();
+	if (obs_data_array_count(linkConfig().hotkeys) > 0)
+		restoreHotkeyBindings();
+
+	obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+	signal_handler_connect(obs_get_signal_handler(), renameSignal,
+			       onSourceRename, nullptr);
 	obs_frontend_add_tools_menu_item(obs_module_text("TessilLink.Menu"),
 					 openLinkDialog, nullptr);
 
@@ -42,6 +57,13 @@ void unloadTessilLink()
 	if (!state.linkServer)
 		return;
 
+	saveHotkeyBindings();
+	obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+	signal_handler_disconnect(obs_get_signal_handler(), renameSignal,
+				  onSourceRename, nullptr);
+	shutdownDualPov();
+
+	state.serverForOtherThreads = nullptr;
 	state.linkServer.reset();
 	linkLog(LOG_INFO, "Tessil Link unloaded");
 }

@@ -13,8 +13,9 @@ void linkLog(int level, const char *format, ...)
 	// Formats are short constants; the stack buffer covers them and the
 	// heap takes anything longer. Without memory the bare format is logged.
 	char local[256];
-	char *buffer = size <= sizeof(local) ? local
-					     : static_cast<char *>(malloc(size));
+	char *buffer = size <= sizeof(local)
+			       ? local
+			       : static_cast<char *>(malloc(size));
 	va_list args;
 	va_start(args, format);
 	if (buffer) {

@@ -2,6 +2,7 @@
 
 #include <obs.h>
 
+#include <atomic>
 #include <memory>
 
 class LinkServer;
@@ -13,6 +14,9 @@ struct ModuleState {
 	// The one link server, from load to unload. Host callbacks test it
 	// and do nothing while it is null.
 	std::unique_ptr<LinkServer> linkServer;
+	// The same server for callbacks that libobs raises on other threads:
+	// they may only post work to it. Cleared before the server goes.
+	std::atomic<LinkServer *> serverForOtherThreads{nullptr};
 	obs_hotkey_id hotkeyIds[HotkeyCount] = {OBS_INVALID_HOTKEY_ID,
 						OBS_INVALID_HOTKEY_ID,
 						OBS_INVALID_HOTKEY_ID};

@@ -90,11 +90,11 @@ OBSSourceAutoRelease programDuplicate(obs_source_t *scene)
 	if (current.Get() != scene)
 		return nullptr;
 	OBSSourceAutoRelease channel = obs_get_output_source(0);
-	if (!channel || obs_source_get_type(channel) != OBS_SOURCE_TYPE_TRANSITION)
+	if (!channel ||
+	    obs_source_get_type(channel) != OBS_SOURCE_TYPE_TRANSITION)
 		return nullptr;
 	OBSSourceAutoRelease active = obs_transition_get_active_source(channel);
-	if (!active || active.Get() == scene ||
-	    !obs_scene_from_source(active))
+	if (!active || active.Get() == scene || !obs_scene_from_source(active))
 		return nullptr;
 	if (sourceName(active) != sourceName(scene))
 		return nullptr;
@@ -143,9 +143,9 @@ SceneItemList findItemsInAllScenes(const std::string &name)
 	{
 		FrontendScenes scenes;
 		for (size_t i = 0; i < scenes.size(); i++)
-			append(found, findItemsByName(
-					      obs_scene_from_source(scenes[i]),
-					      name));
+			append(found,
+			       findItemsByName(obs_scene_from_source(scenes[i]),
+					       name));
 	}
 	OBSSourceAutoRelease current = obs_frontend_get_current_scene();
 	OBSSourceAutoRelease duplicate = programDuplicate(current);

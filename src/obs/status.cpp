@@ -20,9 +20,8 @@ QJsonObject statusData()
 		{"streaming", streaming},
 		{"recording", recording},
 		{"replayBuffer", replayBuffer},
-		{"canvas",
-		 QJsonObject{{"w", qint64(canvas.width)},
-			     {"h", qint64(canvas.height)}}},
+		{"canvas", QJsonObject{{"w", qint64(canvas.width)},
+				       {"h", qint64(canvas.height)}}},
 		{"povShown", povFlags().povShown},
 		{"dualShown", povFlags().dualShown},
 	};

@@ -43,19 +43,23 @@ QJsonArray CommandArgs::array(const char *name) const
 const std::vector<CommandRow> &commandTable()
 {
 	static const std::vector<CommandRow> rows = {
-		{"status", {},
+		{"status",
+		 {},
 		 [](const CommandArgs &, QString &, QJsonObject &data) {
 			 data = statusData();
 		 }},
-		{"replay.save", {},
+		{"replay.save",
+		 {},
 		 [](const CommandArgs &, QString &error, QJsonObject &) {
 			 error = saveReplay();
 		 }},
-		{"replay.start", {},
+		{"replay.start",
+		 {},
 		 [](const CommandArgs &, QString &, QJsonObject &) {
 			 obs_frontend_replay_buffer_start();
 		 }},
-		{"replay.stop", {},
+		{"replay.stop",
+		 {},
 		 [](const CommandArgs &, QString &, QJsonObject &) {
 			 obs_frontend_replay_buffer_stop();
 		 }},

@@ -24,7 +24,8 @@ struct ArgDef {
 class CommandArgs {
 public:
 	CommandArgs(const QJsonObject &args, const std::vector<ArgDef> &defs)
-		: args(args), defs(defs)
+		: args(args),
+		  defs(defs)
 	{
 	}
 

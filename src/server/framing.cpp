@@ -98,7 +98,8 @@ void processFrames(LinkClient &client, WireSink &sink)
 			closeConnection(client, sink);
 			break;
 		case OpPing:
-			sink.sendFrame(OpPong, QByteArray(payload, payloadSize));
+			sink.sendFrame(OpPong,
+				       QByteArray(payload, payloadSize));
 			break;
 		case OpText:
 			handleTextFrame(payload, payloadSize, sink);

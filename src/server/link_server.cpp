@@ -12,7 +12,8 @@ namespace {
 class ClientSink : public WireSink {
 public:
 	ClientSink(LinkServer &server, LinkClient &client)
-		: server(server), client(client)
+		: server(server),
+		  client(client)
 	{
 	}
 
@@ -152,8 +153,10 @@ void LinkServer::closeClient(LinkClient &client)
 
 void LinkServer::releaseClient(std::unique_ptr<LinkClient> client)
 {
-	// No later signal of the socket may reach the freed record.
+	// No later signal of the socket may reach the freed record. What the
+	// server already queued on the socket (a last event) goes out first.
 	client->socket->disconnect(this);
+	client->socket->flush();
 	client->socket->deleteLater();
 	if (client->busy) {
 		client->dropped = true;

@@ -45,7 +45,8 @@ void LinkServer::handleRequest(LinkClient &client, const QJsonObject &message)
 {
 	const int id = integerArg(message.value(QStringLiteral("id")));
 	const QString cmd = message.value(QStringLiteral("cmd")).toString();
-	const QJsonObject args = message.value(QStringLiteral("args")).toObject();
+	const QJsonObject args =
+		message.value(QStringLiteral("args")).toObject();
 
 	QString error;
 	QJsonObject data;

@@ -12,8 +12,9 @@ bool tokensEqual(const QByteArray &given, const std::string &expected)
 		givenSize == expectedSize && expectedSize > 0 ? 0u : 1u;
 	for (size_t i = 0; i < expectedSize; i++) {
 		const unsigned char guess =
-			i < givenSize ? static_cast<unsigned char>(given[int(i)])
-				      : 0u;
+			i < givenSize
+				? static_cast<unsigned char>(given[int(i)])
+				: 0u;
 		difference |= guess ^ static_cast<unsigned char>(expected[i]);
 	}
 	return difference == 0;

@@ -127,9 +127,10 @@ TEST_F(ModuleLifecycle, APortInUseStillLoadsTheModule)
 
 	const std::vector<std::string> lines = moduleLines();
 	ASSERT_EQ(lines.size(), 2u);
-	EXPECT_EQ(lines[0].rfind(format("[tessil-link] cannot listen on port %d (",
-					port),
-				 0),
+	EXPECT_EQ(lines[0].rfind(
+			  format("[tessil-link] cannot listen on port %d (",
+				 port),
+			  0),
 		  0u)
 		<< lines[0];
 	EXPECT_EQ(lines[1], "[tessil-link] Tessil Link loaded (version 0.1.0)");
@@ -141,10 +142,12 @@ TEST_F(ModuleLifecycle, LanAccessListensOnEveryAddress)
 {
 	seedConfig(true);
 	ASSERT_TRUE(obs_module_load());
-	EXPECT_EQ(countLogLines(LOG_INFO,
-				format("[tessil-link] waiting for Tessil on ws://0.0.0.0:%d",
-				       port)),
-		  1);
+	EXPECT_EQ(
+		countLogLines(
+			LOG_INFO,
+			format("[tessil-link] waiting for Tessil on ws://0.0.0.0:%d",
+			       port)),
+		1);
 	RawClient client;
 	EXPECT_TRUE(client.connectTo(port));
 	obs_module_unload();

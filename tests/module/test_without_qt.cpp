@@ -17,7 +17,8 @@ TEST_F(WithoutQtApplication, LoadLogsTheReasonAndFails)
 {
 	ASSERT_EQ(QCoreApplication::instance(), nullptr);
 	EXPECT_FALSE(obs_module_load());
-	EXPECT_TRUE(logContains("[tessil-link] no Qt application in this process"));
+	EXPECT_TRUE(
+		logContains("[tessil-link] no Qt application in this process"));
 	EXPECT_TRUE(frontend::toolsMenuItems().empty());
 	EXPECT_FALSE(QFile::exists(configJsonPath()));
 }

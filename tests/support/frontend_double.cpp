@@ -281,7 +281,8 @@ void obs_frontend_add_tools_menu_item(const char *name,
 				      obs_frontend_cb callback,
 				      void *private_data)
 {
-	state().toolsItems.push_back({name ? name : "", callback, private_data});
+	state().toolsItems.push_back(
+		{name ? name : "", callback, private_data});
 }
 
 void *obs_frontend_get_main_window(void)

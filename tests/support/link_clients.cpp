@@ -143,12 +143,12 @@ QByteArray RawClient::textFrame(const QJsonObject &object)
 
 WsClient::WsClient()
 {
-	QObject::connect(&socket, &QWebSocket::textMessageReceived,
-			 [this](const QString &text) {
-				 messages.append(QJsonDocument::fromJson(
-							 text.toUtf8())
-							 .object());
-			 });
+	QObject::connect(
+		&socket, &QWebSocket::textMessageReceived,
+		[this](const QString &text) {
+			messages.append(
+				QJsonDocument::fromJson(text.toUtf8()).object());
+		});
 	QObject::connect(&socket, &QWebSocket::disconnected,
 			 [this]() { disconnected = true; });
 }

@@ -61,7 +61,8 @@ public:
 	void sendJson(const QJsonObject &object);
 	// Sends a request and waits for the reply with its id.
 	QJsonObject request(const QString &cmd,
-			    const QJsonObject &args = QJsonObject(), int id = 1);
+			    const QJsonObject &args = QJsonObject(),
+			    int id = 1);
 	// Waits for the next message; empty object on time-out.
 	QJsonObject next(int timeoutMs = 3000);
 	bool waitDisconnected(int timeoutMs = 3000);

@@ -68,9 +68,8 @@ void ObsTest::SetUp()
 
 	allocsBefore = bnum_allocs();
 	startLogCapture();
-	ASSERT_TRUE(obs_startup("en-US",
-				moduleConfigRoot().toUtf8().constData(),
-				nullptr))
+	ASSERT_TRUE(obs_startup(
+		"en-US", moduleConfigRoot().toUtf8().constData(), nullptr))
 		<< "libobs needs an X display (DISPLAY=" << getenv("DISPLAY")
 		<< ")";
 	started = true;
@@ -87,8 +86,13 @@ void ObsTest::SetUp()
 void ObsTest::TearDown()
 {
 	// Whatever a test left behind goes before libobs does.
-	moduleState().linkServer.reset();
-	moduleState() = ModuleState();
+	ModuleState &module = moduleState();
+	module.serverForOtherThreads = nullptr;
+	module.linkServer.reset();
+	for (obs_hotkey_id &id : module.hotkeyIds)
+		id = OBS_INVALID_HOTKEY_ID;
+	module.browserFactory = nullptr;
+	module.sceneCollectionChanging = false;
 	linkConfig() = LinkConfig();
 	povFlags() = PovFlags();
 	frontend::reset();
