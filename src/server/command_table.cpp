@@ -4,6 +4,9 @@
 
 #include <QHash>
 
+#include "obs/item_visibility.h"
+#include "obs/overlays.h"
+#include "obs/scene_commands.h"
 #include "obs/status.h"
 #include "server/request.h"
 
@@ -38,6 +41,29 @@ double CommandArgs::number(const char *name) const
 QJsonArray CommandArgs::array(const char *name) const
 {
 	return raw(name).toArray();
+}
+
+namespace {
+void runSetScene(const CommandArgs &args, QString &error, QJsonObject &data)
+{
+	error = setScene(args.text("name"), data);
+}
+
+void runItemVisible(const CommandArgs &args, QString &error,
+		    QJsonObject &data)
+{
+	const bool toggle = args.boolean("toggle");
+	if (!toggle && !args.raw("visible").isBool()) {
+		error = QStringLiteral(
+			"item.visible needs \"visible\": true or false, or \"toggle\": true");
+		return;
+	}
+	const int mode = toggle ? VisibilityToggle
+				: (args.boolean("visible") ? VisibilityShow
+							   : VisibilityHide);
+	error = setItemVisible(args.text("scene"), args.text("name"), mode,
+			       args.boolean("allScenes"), data);
+}
 }
 
 const std::vector<CommandRow> &commandTable()
