@@ -167,34 +167,63 @@ def _end_process(proc, grace=5.0):
 
 
 class Xvfb:
-    """An Xvfb server on a display number it picks itself (-displayfd)."""
+    """An Xvfb server on the first free display number from 200 on.
 
-    def __init__(self, size="1280x800x24"):
+    Free means no lock file: Xvfb's lock files in /tmp are the one record
+    shared by all network namespaces (its abstract socket is per namespace,
+    the socket file in /tmp/.X11-unix is not). -displayfd is not used, since
+    with it Xvfb takes no lock and a second namespace gets the same number.
+    """
+
+    def __init__(self, size="1280x800x24", first=200, attempts=20):
+        self.proc = None
+        self.errors = None
+        number = first
+        for _ in range(attempts):
+            while os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+                number += 1
+            if self._start(number, size):
+                self.display = ":%d" % number
+                return
+            number += 1  # taken by someone else meanwhile, or Xvfb failed
+        raise ObsError("Xvfb did not start: " + self.error_text())
+
+    def _start(self, number, size, timeout=10.0):
+        if self.errors is not None:
+            self.errors.close()
         self.errors = tempfile.TemporaryFile()
-        read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            [XVFB_BINARY, "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0", size],
-            pass_fds=(write_end,),
+            [XVFB_BINARY, ":%d" % number, "-noreset", "-nolisten", "tcp", "-screen", "0", size],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=self.errors,
             preexec_fn=_die_with_parent,
         )
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as pipe:
-            number = pipe.readline()  # written once Xvfb accepts clients
-        if not number.strip().isdigit():
-            _end_process(self.proc)
-            errors = self.error_text()
-            self.errors.close()
-            raise ObsError("Xvfb did not start: " + errors)
-        self.display = ":" + number.decode().strip()
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            # Xvfb writes its lock before it opens its sockets; clients that
+            # connect from then on wait in the listen queue.
+            if os.path.exists("/tmp/.X11-unix/X%d" % number) and self._lock_pid(number) == self.proc.pid:
+                return True
+            time.sleep(0.01)
+        _end_process(self.proc)
+        return False
+
+    @staticmethod
+    def _lock_pid(number):
+        try:
+            with open("/tmp/.X%d-lock" % number) as f:
+                return int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            return None
 
     @property
     def pid(self):
         return self.proc.pid
 
     def error_text(self):
+        if self.errors is None or self.errors.closed:
+            return ""
         self.errors.seek(0)
         return self.errors.read().decode(errors="replace")
 

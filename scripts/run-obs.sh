@@ -91,10 +91,13 @@ if ! command -v obs >/dev/null 2>&1; then
 	echo "OBS Studio is not installed (no 'obs' on PATH)" >&2
 	exit 1
 fi
-if command -v pgrep >/dev/null 2>&1 && pgrep -u "$(id -u)" -x obs >/dev/null; then
-	echo "OBS is already running: close it first, so that it loads the plug-in" >&2
-	exit 1
-fi
+# An OBS already on this display would not load the newly installed plug-in.
+for pid in $(pgrep -u "$(id -u)" -x obs 2>/dev/null || true); do
+	if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "DISPLAY=$DISPLAY"; then
+		echo "OBS is already running (pid $pid): close it first, so that it loads the plug-in" >&2
+		exit 1
+	fi
+done
 
 config_home="${XDG_CONFIG_HOME:-$HOME/.config}"
 case "$config_home" in

@@ -58,6 +58,9 @@ void unloadTessilLink()
 		return;
 
 	saveHotkeyBindings();
+	// Saved: the array is not needed again in this process, and holding
+	// a libobs allocation past libobs's shutdown shows up as a leak.
+	linkConfig().hotkeys = nullptr;
 	obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
 	signal_handler_disconnect(obs_get_signal_handler(), renameSignal,
 				  onSourceRename, nullptr);

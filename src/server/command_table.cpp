@@ -49,8 +49,7 @@ void runSetScene(const CommandArgs &args, QString &error, QJsonObject &data)
 	error = setScene(args.text("name"), data);
 }
 
-void runItemVisible(const CommandArgs &args, QString &error,
-		    QJsonObject &data)
+void runItemVisible(const CommandArgs &args, QString &error, QJsonObject &data)
 {
 	const bool toggle = args.boolean("toggle");
 	if (!toggle && !args.raw("visible").isBool()) {
@@ -89,6 +88,25 @@ const std::vector<CommandRow> &commandTable()
 		 [](const CommandArgs &, QString &, QJsonObject &) {
 			 obs_frontend_replay_buffer_stop();
 		 }},
+		{"overlays.install",
+		 {{"sources", ArgType::Array}},
+		 [](const CommandArgs &args, QString &, QJsonObject &data) {
+			 data = installOverlays(args.array("sources"));
+		 }},
+		{"scenes.list",
+		 {},
+		 [](const CommandArgs &, QString &, QJsonObject &data) {
+			 data = listScenes();
+		 }},
+		{"scene.set", {{"name", ArgType::Text}}, runSetScene},
+		{"scene.current", {{"name", ArgType::Text}}, runSetScene},
+		{"item.visible",
+		 {{"toggle", ArgType::Boolean},
+		  {"visible", ArgType::Boolean},
+		  {"allScenes", ArgType::Boolean},
+		  {"name", ArgType::Text},
+		  {"scene", ArgType::Text}},
+		 runItemVisible},
 	};
 	return rows;
 }

@@ -1,6 +1,7 @@
 """Loading and unloading the plug-in in real OBS: log lines, the listening
 port, config.json and the token file, and the token across restarts."""
 
+import json
 import os
 import re
 import socket
@@ -27,9 +28,8 @@ class Run:
             for path in (session.plugin_config_path, session.token_path):
                 with open(path, "rb") as f:
                     self.files[path] = (f.read(), stat.S_IMODE(os.fstat(f.fileno()).st_mode))
-            self.config_text = self.files[session.plugin_config_path][0].decode("utf-8")
+            self.config = json.loads(self.files[session.plugin_config_path][0])
             self.token_bytes = self.files[session.token_path][0]
-            self.config = session.plugin_config()
         finally:
             session.stop()
         self.log = session.log_text()
