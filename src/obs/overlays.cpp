@@ -49,6 +49,10 @@ QJsonObject installOverlays(const QJsonArray &sources)
 		const QJsonObject overlay = element.toObject();
 		const QByteArray name =
 			overlay.value(QStringLiteral("name")).toString().toUtf8();
+		// A nameless overlay could never be found again: libobs would
+		// name it itself, and each run would add one more.
+		if (name.isEmpty())
+			continue;
 		OBSDataAutoRelease settings = browserSettings(overlay, canvas);
 
 		OBSSourceAutoRelease source =
