@@ -12,6 +12,7 @@
 #include "module/module_state.h"
 #include "module/tools_menu.h"
 #include "pov/dual_pov.h"
+#include "pov/squad_pov.h"
 #include "server/link_server.h"
 
 namespace {
@@ -35,6 +36,7 @@ bool loadTessilLink()
 	state.linkServer = std::make_unique<LinkServer>();
 	state.serverForOtherThreads = state.linkServer.get();
 	restartLinkServer();
+	startPov();
 
 	registerHotkeys();
 	if (obs_data_array_count(linkConfig().hotkeys) > 0)
@@ -65,6 +67,8 @@ void unloadTessilLink()
 	signal_handler_disconnect(obs_get_signal_handler(), renameSignal,
 				  onSourceRename, nullptr);
 	shutdownDualPov();
+	// Pending squad POV steps go before the module's code may.
+	stopPov();
 
 	state.serverForOtherThreads = nullptr;
 	state.linkServer.reset();

@@ -9,10 +9,10 @@ namespace {
 QString collectInScene(const QString &sceneName, const std::string &name,
 		       SceneItemList &items)
 {
-	OBSSourceAutoRelease scene = sceneName.isEmpty()
-					     ? OBSSourceAutoRelease(
-						       obs_frontend_get_current_scene())
-					     : findSceneByName(sceneName);
+	OBSSourceAutoRelease scene =
+		sceneName.isEmpty()
+			? OBSSourceAutoRelease(obs_frontend_get_current_scene())
+			: findSceneByName(sceneName);
 	if (!scene)
 		return sceneName.isEmpty()
 			       ? QStringLiteral("no current scene")
@@ -21,8 +21,8 @@ QString collectInScene(const QString &sceneName, const std::string &name,
 	items = findItemsByName(obs_scene_from_source(scene), name);
 	OBSSourceAutoRelease duplicate = programDuplicate(scene);
 	if (duplicate) {
-		const SceneItemList copies = findItemsByName(
-			obs_scene_from_source(duplicate), name);
+		const SceneItemList copies =
+			findItemsByName(obs_scene_from_source(duplicate), name);
 		items.insert(items.end(), copies.begin(), copies.end());
 	}
 	if (items.empty())

@@ -4,7 +4,11 @@
 #include <QString>
 
 // Mode of "item.visible": hide, show, or the opposite of the first match.
-enum VisibilityMode { VisibilityToggle = -1, VisibilityHide = 0, VisibilityShow = 1 };
+enum VisibilityMode {
+	VisibilityToggle = -1,
+	VisibilityHide = 0,
+	VisibilityShow = 1
+};
 
 // Shows, hides or toggles the items that display the source `name`, in the
 // scene `scene` (the current one when empty) or in every scene. Fills

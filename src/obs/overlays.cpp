@@ -12,9 +12,11 @@ OBSDataAutoRelease browserSettings(const QJsonObject &overlay,
 				   CanvasSize canvas)
 {
 	OBSDataAutoRelease settings = obs_data_create();
-	obs_data_set_string(
-		settings, "url",
-		overlay.value(QStringLiteral("url")).toString().toUtf8().constData());
+	obs_data_set_string(settings, "url",
+			    overlay.value(QStringLiteral("url"))
+				    .toString()
+				    .toUtf8()
+				    .constData());
 	obs_data_set_int(settings, "width", canvas.width);
 	obs_data_set_int(settings, "height", canvas.height);
 	obs_data_set_bool(settings, "reroute_audio",
@@ -47,8 +49,9 @@ QJsonObject installOverlays(const QJsonArray &sources)
 	int updated = 0;
 	for (const QJsonValue &element : sources) {
 		const QJsonObject overlay = element.toObject();
-		const QByteArray name =
-			overlay.value(QStringLiteral("name")).toString().toUtf8();
+		const QByteArray name = overlay.value(QStringLiteral("name"))
+						.toString()
+						.toUtf8();
 		// A nameless overlay could never be found again: libobs would
 		// name it itself, and each run would add one more.
 		if (name.isEmpty())
@@ -61,8 +64,9 @@ QJsonObject installOverlays(const QJsonArray &sources)
 			obs_source_update(source, settings);
 			updated++;
 		} else {
-			source = obs_source_create(browserKind, name.constData(),
-						   settings, nullptr);
+			source = obs_source_create(browserKind,
+						   name.constData(), settings,
+						   nullptr);
 			if (!source)
 				continue;
 		}

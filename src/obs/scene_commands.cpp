@@ -6,6 +6,7 @@
 #include <QSet>
 
 #include "module/link_log.h"
+#include "obs/frontend_scenes.h"
 #include "obs/scene_lookup.h"
 
 namespace {
@@ -58,18 +59,14 @@ QJsonObject listScenes()
 {
 	QJsonArray scenes;
 	{
-		obs_frontend_source_list list = {};
-		obs_frontend_get_scenes(&list);
-		for (size_t i = 0; i < list.sources.num; i++) {
-			obs_source_t *scene = list.sources.array[i];
+		FrontendScenes list;
+		for (size_t i = 0; i < list.size(); i++)
 			scenes.append(QJsonObject{
 				{"name",
-				 QString::fromStdString(sourceName(scene))},
-				{"items", listedItemNames(
-						  obs_scene_from_source(scene))},
+				 QString::fromStdString(sourceName(list[i]))},
+				{"items", listedItemNames(obs_scene_from_source(
+						  list[i]))},
 			});
-		}
-		obs_frontend_source_list_free(&list);
 	}
 	OBSSourceAutoRelease current = obs_frontend_get_current_scene();
 	return QJsonObject{
@@ -87,9 +84,9 @@ QString setScene(const QString &name, QJsonObject &data)
 
 	OBSSourceAutoRelease target = findSceneByName(name);
 	if (!target)
-		return name.isEmpty() ? QStringLiteral("no scene name given")
-				      : QStringLiteral("no scene named ") +
-						name;
+		return name.isEmpty()
+			       ? QStringLiteral("no scene name given")
+			       : QStringLiteral("no scene named ") + name;
 	if (target.Get() == current.Get())
 		return QString();
 	if (obs_frontend_preview_program_mode_active() &&

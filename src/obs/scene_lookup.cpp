@@ -2,6 +2,8 @@
 
 #include <obs-frontend-api.h>
 
+#include "obs/frontend_scenes.h"
+
 namespace {
 bool appendItem(obs_scene_t *, obs_sceneitem_t *item, void *param)
 {
@@ -13,22 +15,6 @@ void append(SceneItemList &to, const SceneItemList &from)
 {
 	to.insert(to.end(), from.begin(), from.end());
 }
-
-// The front-end's scenes, each released when the list goes away.
-struct FrontendScenes {
-	FrontendScenes() { obs_frontend_get_scenes(&list); }
-	~FrontendScenes() { obs_frontend_source_list_free(&list); }
-	FrontendScenes(const FrontendScenes &) = delete;
-	FrontendScenes &operator=(const FrontendScenes &) = delete;
-
-	size_t size() const { return list.sources.num; }
-	obs_source_t *operator[](size_t i) const
-	{
-		return list.sources.array[i];
-	}
-
-	obs_frontend_source_list list = {};
-};
 }
 
 CanvasSize canvasSize()

@@ -8,6 +8,8 @@
 #include "obs/overlays.h"
 #include "obs/scene_commands.h"
 #include "obs/status.h"
+#include "pov/dual_pov.h"
+#include "pov/squad_pov.h"
 #include "server/request.h"
 
 QJsonValue CommandArgs::raw(const char *name) const
@@ -107,6 +109,39 @@ const std::vector<CommandRow> &commandTable()
 		  {"name", ArgType::Text},
 		  {"scene", ArgType::Text}},
 		 runItemVisible},
+		{"pov.show",
+		 {{"slot", ArgType::Integer}, {"delayMs", ArgType::Integer}},
+		 [](const CommandArgs &args, QString &error, QJsonObject &) {
+			 error = showPov(args.integer("slot"),
+					 args.integer("delayMs"));
+		 }},
+		{"pov.hide",
+		 {{"delayMs", ArgType::Integer},
+		  {"minShownMs", ArgType::Integer}},
+		 [](const CommandArgs &args, QString &, QJsonObject &) {
+			 hidePov(args.integer("delayMs"),
+				 args.integer("minShownMs"));
+		 }},
+		// The defaults are the window's resting layout, in canvas
+		// fractions, at full opacity.
+		{"dual.show",
+		 {{"slot", ArgType::Integer},
+		  {"x", ArgType::Number, 0.012},
+		  {"y", ArgType::Number, 0.19},
+		  {"w", ArgType::Number, 0.26},
+		  {"opacity", ArgType::Number, 1.0}},
+		 [](const CommandArgs &args, QString &error,
+		    QJsonObject &data) {
+			 error = showDual(args.integer("slot"),
+					  args.number("x"), args.number("y"),
+					  args.number("w"),
+					  args.number("opacity"), data);
+		 }},
+		{"dual.hide",
+		 {},
+		 [](const CommandArgs &, QString &, QJsonObject &) {
+			 hideDual();
+		 }},
 	};
 	return rows;
 }

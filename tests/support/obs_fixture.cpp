@@ -15,7 +15,9 @@
 #include "frontend_double.h"
 #include "log_capture.h"
 #include "module/module_state.h"
+#include "pov/dual_pov.h"
 #include "pov/pov_flags.h"
+#include "pov/squad_pov.h"
 #include "server/link_server.h"
 #include "test_kinds.h"
 
@@ -93,6 +95,10 @@ void ObsTest::TearDown()
 		id = OBS_INVALID_HOTKEY_ID;
 	module.browserFactory = nullptr;
 	module.sceneCollectionChanging = false;
+	stopPov();
+	shutdownDualPov();
+	squadPovState() = SquadPovState();
+	dualPovState() = DualPovState();
 	linkConfig() = LinkConfig();
 	povFlags() = PovFlags();
 	frontend::reset();
