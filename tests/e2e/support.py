@@ -5,11 +5,18 @@ TESSIL_PLUGIN_DIR names the built plug-in folder
 Qt 5 build's folder, build/qt5/plugin/tessil-link, is used.
 """
 
+import asyncio
+import json
 import os
+import queue
 import re
 import socket
 import sys
+import threading
+import time
 import unittest
+
+import websockets
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "scripts"))
@@ -83,3 +90,245 @@ class PluginTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.session.stop()
         check_clean_stop(cls.session)
+
+
+# ---------------------------------------------------------------------------
+# WebSocket clients: the link protocol and obs-websocket 5
+# ---------------------------------------------------------------------------
+
+LINK_URI = "ws://127.0.0.1:%d" % obs_session.LINK_PORT
+WEBSOCKET_URI = "ws://127.0.0.1:%d" % obs_session.WEBSOCKET_PORT
+WEBSOCKET_STARTED = re.escape("[obs-websocket] [WebSocketServer::Start] Server started successfully")
+TIMEOUT = 10.0
+
+
+class Closed(Exception):
+    """The server closed the connection."""
+
+
+class JsonWebSocket:
+    """A websockets client run on an event loop of its own in a background
+    thread, with blocking calls for the tests. Every text frame is decoded
+    as JSON and queued as it arrives, so nothing waits on the test to read
+    it (frames sent while OBS is closing are all kept); the end of the
+    connection is queued as a Closed."""
+
+    def __init__(self, uri, timeout=TIMEOUT, **options):
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        self.messages = queue.Queue()
+        self.closed = False
+        try:
+            self.ws = self._call(
+                lambda: websockets.connect(uri, ping_interval=None, close_timeout=1, **options), timeout
+            )
+        except BaseException:
+            self._stop_loop()
+            raise
+        self.reader = asyncio.run_coroutine_threadsafe(self._read(), self.loop)
+
+    def _call(self, make, timeout=TIMEOUT):
+        """Runs make() on the loop (websockets binds to the running loop)
+        and waits for the awaitable it returns."""
+
+        async def run():
+            return await make()
+
+        return asyncio.run_coroutine_threadsafe(run(), self.loop).result(timeout)
+
+    async def _read(self):
+        try:
+            async for text in self.ws:
+                self.messages.put(json.loads(text))
+        except websockets.ConnectionClosed:
+            pass
+        self.messages.put(Closed(self.ws.close_code))
+
+    def send(self, message):
+        self._call(lambda: self.ws.send(json.dumps(message)))
+
+    def recv(self, timeout=TIMEOUT):
+        """The next message; raises Closed at the end of the connection and
+        TimeoutError when nothing came within timeout."""
+        if self.closed:
+            raise Closed()
+        try:
+            message = self.messages.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError("no message within %g s" % timeout) from None
+        if isinstance(message, Closed):
+            self.closed = True
+            raise message
+        return message
+
+    def close(self):
+        if self.loop.is_closed():
+            return
+        try:
+            self._call(self.ws.close, 5)
+            self.reader.result(5)
+        except Exception:
+            pass
+        self._stop_loop()
+
+    def _stop_loop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(5)
+        self.loop.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class LinkClient(JsonWebSocket):
+    """A Tessil-side client of the link. The first message, "hello", is
+    kept in self.hello. Events that arrive while a request waits for its
+    answer are kept, in order, for next_event."""
+
+    def __init__(self, uri=LINK_URI, timeout=TIMEOUT):
+        super().__init__(uri, timeout)
+        self.hello = self.recv(timeout)
+        self.events = []
+        self.last_id = 0
+
+    def link(self, token, app="tessil-e2e", version="1.2"):
+        """Sends "auth" and returns the answer ("ready" or "denied")."""
+        self.send({"op": "auth", "token": token, "app": app, "version": version})
+        return self.recv()
+
+    def request(self, cmd, args=None, timeout=TIMEOUT):
+        """Sends one "req" and returns its whole "res" message."""
+        self.last_id += 1
+        message = {"op": "req", "id": self.last_id, "cmd": cmd}
+        if args is not None:
+            message["args"] = args
+        self.send(message)
+        deadline = time.monotonic() + timeout
+        while True:
+            reply = self.recv(max(0.0, deadline - time.monotonic()))
+            if reply.get("op") == "res" and reply.get("id") == self.last_id:
+                return reply
+            if reply.get("op") != "event":
+                raise AssertionError("unexpected message while waiting for res %d: %r" % (self.last_id, reply))
+            self.events.append(reply)
+
+    def next_event(self, event_name=None, timeout=TIMEOUT, **members):
+        """The next event, kept ones first; with an event name (and members),
+        the next of that name (holding those members), skipping others."""
+        deadline = time.monotonic() + timeout
+        while True:
+            while self.events:
+                event = self.events.pop(0)
+                if (event_name is None or event.get("event") == event_name) and all(
+                    event.get(key) == value for key, value in members.items()
+                ):
+                    return event
+            message = self.recv(max(0.0, deadline - time.monotonic()))
+            if message.get("op") != "event":
+                raise AssertionError("unexpected message while waiting for an event: %r" % message)
+            self.events.append(message)
+
+    def events_within(self, seconds):
+        """Every event kept or received from now until seconds have passed."""
+        deadline = time.monotonic() + seconds
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            try:
+                self.events.append(self.recv(remaining))
+            except (TimeoutError, Closed):
+                break
+        events, self.events = self.events, []
+        return events
+
+    def until_closed(self, timeout=TIMEOUT):
+        """Every message, kept events first, until the server closes the
+        connection."""
+        messages, self.events = self.events, []
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                messages.append(self.recv(max(0.0, deadline - time.monotonic())))
+            except Closed:
+                return messages
+
+    def wait_quiet(self, quiet=0.5, timeout=TIMEOUT):
+        """Drops events until none has come for quiet seconds, e.g. a
+        coalesced "scenes.changed" still on its way from OBS's start."""
+        deadline = time.monotonic() + timeout
+        self.events = []
+        while time.monotonic() < deadline:
+            try:
+                self.recv(quiet)
+            except TimeoutError:
+                return
+        raise AssertionError("events kept coming for %g s" % timeout)
+
+
+def linked_client(session):
+    """A LinkClient authenticated with the session's token file."""
+    client = LinkClient()
+    ready = client.link(session.token())
+    if ready.get("op") != "ready":
+        client.close()
+        raise AssertionError("not linked: %r" % ready)
+    client.ready = ready
+    return client
+
+
+class ObsRequestError(AssertionError):
+    def __init__(self, request_type, status):
+        super().__init__("%s failed: %r" % (request_type, status))
+        self.status = status
+
+
+class ObsWebSocket(JsonWebSocket):
+    """A minimal obs-websocket 5 client (no authentication, no events):
+    Hello, Identify, Identified, then requests one at a time."""
+
+    def __init__(self, uri=WEBSOCKET_URI, timeout=TIMEOUT):
+        super().__init__(uri, timeout, subprotocols=["obswebsocket.json"])
+        self.expect(0)  # Hello
+        self.send({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}})
+        self.expect(2)  # Identified
+        self.last_id = 0
+
+    def expect(self, op):
+        message = self.recv()
+        if message.get("op") != op:
+            raise AssertionError("obs-websocket: expected op %d, got %r" % (op, message))
+        return message["d"]
+
+    def call(self, request_type, **data):
+        """Runs one request and returns its responseData ({} when none)."""
+        self.last_id += 1
+        request_id = str(self.last_id)
+        self.send({"op": 6, "d": {"requestType": request_type, "requestId": request_id, "requestData": data}})
+        while True:
+            response = self.expect(7)
+            if response.get("requestId") == request_id:
+                break
+        status = response.get("requestStatus", {})
+        if not status.get("result"):
+            raise ObsRequestError(request_type, status)
+        return response.get("responseData") or {}
+
+
+QT_THREAD_WARNINGS = (
+    "QSocketNotifier",
+    "Cannot create children for a parent that is in a different thread",
+    "QObject::",
+    "QBasicTimer",
+    "QTimer can only be used with threads started with QThread",
+)
+
+
+def qt_thread_warnings(log):
+    """Lines of an OBS log in which Qt complains about threads."""
+    return [line for line in log.splitlines() if any(warning in line for warning in QT_THREAD_WARNINGS)]
