@@ -6,6 +6,7 @@
 #include <QMetaObject>
 
 #include "module/browser_dock.h"
+#include "module/hotkeys.h"
 #include "module/module_state.h"
 #include "pov/dual_pov.h"
 #include "server/link_server.h"
@@ -63,6 +64,10 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		queueScenesChanged();
 		break;
 	case OBS_FRONTEND_EVENT_EXIT:
+		// libobs frees every hotkey before it unloads the modules, so
+		// their bindings can only be read now.
+		saveHotkeyBindings();
+		state.hotkeyBindingsSaved = true;
 		shutdownDualPov();
 		broadcast("obs.exit");
 		state.linkServer->stop();

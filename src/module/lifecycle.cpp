@@ -59,7 +59,11 @@ void unloadTessilLink()
 	if (!state.linkServer)
 		return;
 
-	saveHotkeyBindings();
+	// When OBS exits, the bindings were saved while the hotkeys still
+	// existed; by now libobs has freed them.
+	if (!state.hotkeyBindingsSaved)
+		saveHotkeyBindings();
+	state.hotkeyBindingsSaved = false;
 	// Saved: the array is not needed again in this process, and holding
 	// a libobs allocation past libobs's shutdown shows up as a leak.
 	linkConfig().hotkeys = nullptr;

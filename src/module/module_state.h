@@ -24,6 +24,8 @@ struct ModuleState {
 	void *browserFactory = nullptr;
 	// Set while OBS swaps scene collections: no "scenes.changed" then.
 	bool sceneCollectionChanging = false;
+	// The hotkey bindings were saved when OBS began to exit.
+	bool hotkeyBindingsSaved = false;
 };
 
 ModuleState &moduleState();

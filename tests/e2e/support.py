@@ -1,4 +1,5 @@
-"""What the end-to-end tests share: the plug-in under test and OBS sessions.
+"""What the end-to-end tests share: the plug-in under test, OBS sessions,
+and WebSocket clients for the link and for obs-websocket.
 
 TESSIL_PLUGIN_DIR names the built plug-in folder
 (<dir>/bin/64bit/tessil-link.so, <dir>/data/locale/en-US.ini); without it the
@@ -140,7 +141,10 @@ class JsonWebSocket:
     async def _read(self):
         try:
             async for text in self.ws:
-                self.messages.put(json.loads(text))
+                try:
+                    self.messages.put(json.loads(text))
+                except ValueError:
+                    self.messages.put(AssertionError("a frame that is not JSON: %r" % text))
         except websockets.ConnectionClosed:
             pass
         self.messages.put(Closed(self.ws.close_code))
@@ -159,6 +163,7 @@ class JsonWebSocket:
             raise TimeoutError("no message within %g s" % timeout) from None
         if isinstance(message, Closed):
             self.closed = True
+        if isinstance(message, Exception):
             raise message
         return message
 

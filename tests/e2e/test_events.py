@@ -170,7 +170,6 @@ class ExitAndHotkeyBindings(unittest.TestCase):
         # The key's release sends nothing; "obs.exit" is the last message.
         self.assertEqual(self.after_press, [event("obs.exit")])
 
-    @unittest.expectedFailure  # libobs frees every hotkey before modules unload
     def test_bindings_written_back_in_order(self):
         self.assertEqual(self.config["hotkeys"], HOTKEY_BINDINGS)
 

@@ -10,6 +10,7 @@
 
 #include "loaded_module.h"
 #include "module/hotkeys.h"
+#include "frontend_double.h"
 #include "module/module_state.h"
 #include "wait.h"
 
@@ -140,4 +141,37 @@ TEST_F(Hotkeys, AShortOrMissingArrayRestoresWhatItHas)
 		  std::vector<std::string>{"OBS_KEY_F5"});
 	EXPECT_TRUE(boundKeys(ids[HotkeyReplay]).empty());
 	EXPECT_TRUE(boundKeys(ids[HotkeyPov]).empty());
+}
+
+TEST_F(Hotkeys, BindingsAreSavedWhenOBSBeginsToExit)
+{
+	// libobs frees the hotkeys before modules unload: the bindings are
+	// saved on the exit event, and unload leaves that save alone.
+	load({{"hotkeys",
+	       QJsonArray{binding("OBS_KEY_F1"), binding("OBS_KEY_F2"),
+			  binding("OBS_KEY_F3")}}});
+	frontend::fireEvent(OBS_FRONTEND_EVENT_EXIT);
+	QJsonArray saved = savedConfig().value("hotkeys").toArray();
+	ASSERT_EQ(saved.size(), 3);
+	EXPECT_EQ(saved[2].toObject()
+			  .value("keys")
+			  .toArray()
+			  .at(0)
+			  .toObject()
+			  .value("key")
+			  .toString(),
+		  "OBS_KEY_F3");
+
+	obs_hotkey_load(moduleState().hotkeyIds[HotkeyPov], nullptr);
+	unload();
+	saved = savedConfig().value("hotkeys").toArray();
+	ASSERT_EQ(saved.size(), 3);
+	EXPECT_EQ(saved[2].toObject()
+			  .value("keys")
+			  .toArray()
+			  .at(0)
+			  .toObject()
+			  .value("key")
+			  .toString(),
+		  "OBS_KEY_F3");
 }

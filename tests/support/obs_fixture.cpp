@@ -95,6 +95,7 @@ void ObsTest::TearDown()
 		id = OBS_INVALID_HOTKEY_ID;
 	module.browserFactory = nullptr;
 	module.sceneCollectionChanging = false;
+	module.hotkeyBindingsSaved = false;
 	stopPov();
 	shutdownDualPov();
 	squadPovState() = SquadPovState();
