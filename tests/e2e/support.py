@@ -294,21 +294,57 @@ class ObsRequestError(AssertionError):
 
 
 class ObsWebSocket(JsonWebSocket):
-    """A minimal obs-websocket 5 client (no authentication, no events):
-    Hello, Identify, Identified, then requests one at a time."""
+    """A minimal obs-websocket 5 client (no authentication): Hello,
+    Identify, Identified, then requests one at a time.
 
-    def __init__(self, uri=WEBSOCKET_URI, timeout=TIMEOUT):
+    No events by default. With event_subscriptions (obs-websocket's
+    EventSubscription bits, such as INPUT_EVENTS), the events of those
+    categories are kept, in order of arrival, in self.events as their "d"
+    objects, whether they arrive while a request waits for its answer or
+    are collected by take_events."""
+
+    # obs-websocket 5's EventSubscription bit of input events (mute, volume, ...)
+    INPUT_EVENTS = 1 << 3
+
+    def __init__(self, uri=WEBSOCKET_URI, timeout=TIMEOUT, event_subscriptions=0):
         super().__init__(uri, timeout, subprotocols=["obswebsocket.json"])
+        self.events = []
         self.expect(0)  # Hello
-        self.send({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}})
+        self.send({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": event_subscriptions}})
         self.expect(2)  # Identified
         self.last_id = 0
 
+    def take_events(self):
+        """Every event kept or already received, oldest first; none are kept
+        afterwards. obs-websocket hands events to a thread pool for sending,
+        so an event may arrive after the answer to a later request."""
+        while True:
+            try:
+                message = self.messages.get_nowait()
+            except queue.Empty:
+                break
+            if isinstance(message, Closed):
+                self.messages.put(message)  # for the next recv
+                break
+            if isinstance(message, Exception):
+                raise message
+            if message.get("op") != 5:
+                raise AssertionError("obs-websocket: a message outside a request: %r" % (message,))
+            self.events.append(message["d"])
+        events, self.events = self.events, []
+        return events
+
     def expect(self, op):
-        message = self.recv()
-        if message.get("op") != op:
-            raise AssertionError("obs-websocket: expected op %d, got %r" % (op, message))
-        return message["d"]
+        """The "d" of the next message other than an event; events on the
+        way are kept."""
+        while True:
+            message = self.recv()
+            if message.get("op") == 5 and op != 5:
+                self.events.append(message["d"])
+                continue
+            if message.get("op") != op:
+                raise AssertionError("obs-websocket: expected op %d, got %r" % (op, message))
+            return message["d"]
 
     def call(self, request_type, **data):
         """Runs one request and returns its responseData ({} when none)."""
