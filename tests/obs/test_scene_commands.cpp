@@ -21,44 +21,6 @@
 #include "wait.h"
 
 namespace {
-#define TEST_TRANSITION_KIND "tessil_test_transition"
-
-void *createNothing(obs_data_t *, obs_source_t *source)
-{
-	return source;
-}
-
-void destroyNothing(void *) {}
-
-void renderNothing(void *, gs_effect_t *) {}
-
-bool mixNothing(void *, uint64_t *, obs_source_audio_mix *, uint32_t, size_t,
-		size_t)
-{
-	return false;
-}
-
-const char *transitionName(void *)
-{
-	return "Transition (test)";
-}
-
-// libobs registers no transition kind by itself, and wants audio_render on
-// every transition.
-void registerTestTransition()
-{
-	obs_source_info info = {};
-	info.id = TEST_TRANSITION_KIND;
-	info.type = OBS_SOURCE_TYPE_TRANSITION;
-	info.output_flags = OBS_SOURCE_VIDEO;
-	info.get_name = transitionName;
-	info.create = createNothing;
-	info.destroy = destroyNothing;
-	info.video_render = renderNothing;
-	info.audio_render = mixNothing;
-	obs_register_source(&info);
-}
-
 std::string json(const QJsonObject &object)
 {
 	return QJsonDocument(object)
@@ -94,7 +56,6 @@ protected:
 		ObsTest::SetUp();
 		if (HasFatalFailure())
 			return;
-		registerTestTransition();
 		obs_frontend_add_event_callback(recordEvent, &events);
 	}
 

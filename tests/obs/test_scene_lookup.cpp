@@ -15,43 +15,6 @@
 #include "test_kinds.h"
 
 namespace {
-#define TEST_TRANSITION_KIND "tessil_test_transition"
-
-void *createNothing(obs_data_t *, obs_source_t *source)
-{
-	return source;
-}
-
-void destroyNothing(void *) {}
-
-void renderNothing(void *, gs_effect_t *) {}
-
-bool mixNothing(void *, uint64_t *, obs_source_audio_mix *, uint32_t, size_t,
-		size_t)
-{
-	return false;
-}
-
-const char *transitionName(void *)
-{
-	return "Transition (test)";
-}
-
-// A transition kind of our own: libobs registers none by itself.
-void registerTestTransition()
-{
-	obs_source_info info = {};
-	info.id = TEST_TRANSITION_KIND;
-	info.type = OBS_SOURCE_TYPE_TRANSITION;
-	info.output_flags = OBS_SOURCE_VIDEO;
-	info.get_name = transitionName;
-	info.create = createNothing;
-	info.destroy = destroyNothing;
-	info.video_render = renderNothing;
-	info.audio_render = mixNothing;
-	obs_register_source(&info);
-}
-
 void markDualPovWindow(obs_sceneitem_t *item, bool marked = true)
 {
 	OBSDataAutoRelease settings = obs_sceneitem_get_private_settings(item);
@@ -62,12 +25,7 @@ void markDualPovWindow(obs_sceneitem_t *item, bool marked = true)
 // the items it adds so that results can be compared by label.
 class SceneLookupTest : public ObsTest {
 protected:
-	void SetUp() override
-	{
-		ObsTest::SetUp();
-		if (!HasFatalFailure())
-			registerTestTransition();
-	}
+	void SetUp() override { ObsTest::SetUp(); }
 
 	void TearDown() override
 	{

@@ -25,8 +25,6 @@
 #include "test_kinds.h"
 #include "wait.h"
 
-#define TEST_TRANSITION_KIND "tessil_pov_test_transition"
-
 inline std::string logged(const std::string &message)
 {
 	return "[tessil-link] " + message;
@@ -49,7 +47,6 @@ protected:
 		ObsTest::SetUp();
 		if (HasFatalFailure())
 			return;
-		registerTransitionKind();
 		startPov();
 	}
 
@@ -210,8 +207,6 @@ protected:
 	std::map<std::string, OBSSourceAutoRelease> sources;
 
 private:
-	static void registerTransitionKind();
-
 	std::vector<OBSSceneAutoRelease> privateScenes;
 	std::vector<OBSSceneAutoRelease> copies;
 	OBSSourceAutoRelease transition;

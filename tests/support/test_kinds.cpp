@@ -57,6 +57,17 @@ const char *filterName(void *)
 	return "Color correction (test)";
 }
 
+const char *transitionName(void *)
+{
+	return "Transition (test)";
+}
+
+bool mixNothing(void *, uint64_t *, obs_source_audio_mix *, uint32_t, size_t,
+		size_t)
+{
+	return false;
+}
+
 void renderFilter(void *data, gs_effect_t *)
 {
 	obs_source_skip_video_filter(static_cast<obs_source_t *>(data));
@@ -88,6 +99,18 @@ void registerTestKinds(bool withColorFilter)
 	browser.get_height = browserHeight;
 	browser.video_render = renderNothing;
 	obs_register_source(&browser);
+
+	// libobs wants audio_render on every transition.
+	obs_source_info transition = {};
+	transition.id = TEST_TRANSITION_KIND;
+	transition.type = OBS_SOURCE_TYPE_TRANSITION;
+	transition.output_flags = OBS_SOURCE_VIDEO;
+	transition.get_name = transitionName;
+	transition.create = createNothing;
+	transition.destroy = destroyNothing;
+	transition.video_render = renderNothing;
+	transition.audio_render = mixNothing;
+	obs_register_source(&transition);
 
 	if (withColorFilter) {
 		obs_source_info filter = {};

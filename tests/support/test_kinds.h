@@ -13,4 +13,7 @@ constexpr unsigned testFeedHeight = 1080;
 #define TEST_BROWSER_KIND "browser_source"
 #define TEST_COLOR_FILTER_KIND "color_filter_v2"
 
+// A transition kind (libobs registers none by itself headless).
+#define TEST_TRANSITION_KIND "tessil_test_transition"
+
 void registerTestKinds(bool withColorFilter = true);
