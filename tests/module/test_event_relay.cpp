@@ -103,7 +103,8 @@ TEST_F(EventRelay, OtherHostEventsSendNothing)
 		OBS_FRONTEND_EVENT_VIRTUALCAM_STARTED,
 		OBS_FRONTEND_EVENT_PROFILE_CHANGING,
 		static_cast<obs_frontend_event>(35),
-		static_cast<obs_frontend_event>(200),
+		// The largest value this enumeration can hold.
+		static_cast<obs_frontend_event>(63),
 	};
 	for (obs_frontend_event e : silent)
 		frontend::fireEvent(e);
