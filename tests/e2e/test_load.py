@@ -221,7 +221,9 @@ class LinkUnderLoad(support.PluginTestCase):
                     while len(received[index]) < len(announced):
                         received[index].append(client.recv_json())
                     # Nothing more is on its way: the next message answers a request.
-                    self.assertEqual(client.request("status")["data"]["scene"], names[-1])
+                    client.send(load.request_frame(index, "status"))
+                    reply = client.recv_json()
+                    self.assertEqual((reply["op"], reply["id"], reply["data"]["scene"]), ("res", index, names[-1]))
                 first = [event.get("name") for event in received[0]]
                 expected = [{"op": "event", "event": "scene.changed", "name": name} for name in first]
                 for index, events in enumerate(received):
