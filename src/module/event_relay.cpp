@@ -105,13 +105,12 @@ void queueScenesChanged()
 void onSourceRename(void *, calldata_t *cd)
 {
 	auto *source = static_cast<obs_source_t *>(calldata_ptr(cd, "source"));
-	LinkServer *server = moduleState().serverForOtherThreads.load();
-	if (!source || !server)
+	if (!source)
 		return;
 	const obs_source_type type = obs_source_get_type(source);
 	if (type != OBS_SOURCE_TYPE_INPUT && type != OBS_SOURCE_TYPE_SCENE)
 		return;
-	// libobs may rename on any thread: the rest happens on the server's.
-	QMetaObject::invokeMethod(server, queueScenesChanged,
-				  Qt::QueuedConnection);
+	// libobs may rename on any thread: the rest happens on the server's,
+	// and nothing is queued without a server.
+	postToLinkServer(queueScenesChanged);
 }

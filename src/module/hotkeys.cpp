@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QMetaObject>
+#include <QCoreApplication>
 #include <QThread>
 
 #include "config/link_config.h"
@@ -72,18 +73,15 @@ void onHotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
 {
 	if (!pressed)
 		return;
-	LinkServer *server = moduleState().serverForOtherThreads.load();
-	if (!server)
-		return;
 	const QString action =
 		QString::fromUtf8(static_cast<const char *>(data));
-	if (QThread::currentThread() == server->thread()) {
+	// The server lives on the user-interface thread, the application's.
+	QCoreApplication *app = QCoreApplication::instance();
+	if (app && QThread::currentThread() == app->thread()) {
 		broadcastHotkey(action);
 		return;
 	}
 	// Pressed on libobs's hotkey thread or by another plug-in's thread:
 	// the sockets are touched on the server's thread only.
-	QMetaObject::invokeMethod(
-		server, [action]() { broadcastHotkey(action); },
-		Qt::QueuedConnection);
+	postToLinkServer([action]() { broadcastHotkey(action); });
 }

@@ -34,7 +34,7 @@ bool loadTessilLink()
 
 	ModuleState &state = moduleState();
 	state.linkServer = std::make_unique<LinkServer>();
-	state.serverForOtherThreads = state.linkServer.get();
+	publishLinkServer(state.linkServer.get());
 	restartLinkServer();
 	startPov();
 
@@ -74,7 +74,7 @@ void unloadTessilLink()
 	// Pending squad POV steps go before the module's code may.
 	stopPov();
 
-	state.serverForOtherThreads = nullptr;
+	publishLinkServer(nullptr);
 	state.linkServer.reset();
 	linkLog(LOG_INFO, "Tessil Link unloaded");
 }

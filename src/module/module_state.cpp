@@ -3,6 +3,30 @@
 #include "config/link_config.h"
 #include "server/link_server.h"
 
+#include <QMetaObject>
+
+#include <mutex>
+
+namespace {
+std::mutex publishedMutex;
+LinkServer *publishedServer = nullptr;
+}
+
+void publishLinkServer(LinkServer *server)
+{
+	std::lock_guard<std::mutex> lock(publishedMutex);
+	publishedServer = server;
+}
+
+bool postToLinkServer(const std::function<void()> &work)
+{
+	std::lock_guard<std::mutex> lock(publishedMutex);
+	if (!publishedServer)
+		return false;
+	QMetaObject::invokeMethod(publishedServer, work, Qt::QueuedConnection);
+	return true;
+}
+
 ModuleState &moduleState()
 {
 	static ModuleState state;

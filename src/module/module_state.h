@@ -2,7 +2,7 @@
 
 #include <obs.h>
 
-#include <atomic>
+#include <functional>
 #include <memory>
 
 class LinkServer;
@@ -14,9 +14,6 @@ struct ModuleState {
 	// The one link server, from load to unload. Host callbacks test it
 	// and do nothing while it is null.
 	std::unique_ptr<LinkServer> linkServer;
-	// The same server for callbacks that libobs raises on other threads:
-	// they may only post work to it. Cleared before the server goes.
-	std::atomic<LinkServer *> serverForOtherThreads{nullptr};
 	obs_hotkey_id hotkeyIds[HotkeyCount] = {OBS_INVALID_HOTKEY_ID,
 						OBS_INVALID_HOTKEY_ID,
 						OBS_INVALID_HOTKEY_ID};
@@ -29,6 +26,15 @@ struct ModuleState {
 };
 
 ModuleState &moduleState();
+
+// Makes the server reachable from other threads (null: no longer). Set
+// after the server is made, cleared before it goes.
+void publishLinkServer(LinkServer *server);
+
+// From any thread: queues `work` for the link server's thread. False, with
+// nothing queued, while there is no server. The server cannot go away
+// while work is being queued.
+bool postToLinkServer(const std::function<void()> &work);
 
 // Drops every client, then listens with the configured port and LAN switch.
 bool restartLinkServer();

@@ -89,7 +89,7 @@ void ObsTest::TearDown()
 {
 	// Whatever a test left behind goes before libobs does.
 	ModuleState &module = moduleState();
-	module.serverForOtherThreads = nullptr;
+	publishLinkServer(nullptr);
 	module.linkServer.reset();
 	for (obs_hotkey_id &id : module.hotkeyIds)
 		id = OBS_INVALID_HOTKEY_ID;
