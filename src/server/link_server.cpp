@@ -127,8 +127,16 @@ void LinkServer::onReadyRead(LinkClient *client)
 	client->busy = false;
 
 	// Dropped while in use above: the read path frees it now.
-	if (client->dropped)
+	if (client->dropped) {
 		delete client;
+		return;
+	}
+	// What this read produced goes out now rather than when the event
+	// loop next polls the socket, which can be after OBS has repainted
+	// whatever the request changed. Nothing touches the record after
+	// this: a failing write may drop the connection inside the call.
+	if (!client->closing)
+		client->socket->flush();
 }
 
 void LinkServer::onDisconnected(LinkClient *client)

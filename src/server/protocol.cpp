@@ -5,7 +5,10 @@
 #include <obs.h>
 
 #include <QJsonDocument>
+#include <QPointer>
 #include <QTcpSocket>
+
+#include <vector>
 
 #include "config/link_config.h"
 #include "module/link_log.h"
@@ -93,9 +96,19 @@ void LinkServer::broadcastEvent(const QString &name, QJsonObject data)
 	// One serialisation for every client.
 	const QByteArray payload =
 		QJsonDocument(data).toJson(QJsonDocument::Compact);
-	for (size_t i = 0; i < clients.size(); i++)
-		if (clients[i]->authenticated)
-			sendFrame(*clients[i], OpText, payload);
+	std::vector<QPointer<QTcpSocket>> written;
+	for (size_t i = 0; i < clients.size(); i++) {
+		if (!clients[i]->authenticated)
+			continue;
+		sendFrame(*clients[i], OpText, payload);
+		written.emplace_back(clients[i]->socket);
+	}
+	// Out now, not after the rest of the host's handling of whatever
+	// raised the event. A failing write can drop a connection inside
+	// flush, so the list of clients is not walked meanwhile.
+	for (const QPointer<QTcpSocket> &socket : written)
+		if (socket)
+			socket->flush();
 }
 
 void LinkServer::queueEvent(const QString &name)
