@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "server/framing.h"
+#include "server/json_guard.h"
 #include "server/link_client.h"
 #include "server/wire_sink.h"
 
@@ -304,6 +305,10 @@ Expected expectedOutcome(const QByteArray &stream)
 		if (opcode == OpPing)
 			out.events.push_back({Event::Frame, OpPong, payload});
 		if (opcode != OpText)
+			continue;
+		// Text the server declines to parse (repeated keys, deep
+		// nesting) is no message; the model must not parse it either.
+		if (!jsonSafeToParse(payload.constData(), payload.size()))
 			continue;
 		const QJsonDocument document = QJsonDocument::fromJson(payload);
 		if (!document.isObject())

@@ -96,6 +96,11 @@ SEEDS = {
         head() + text(AUTH) + text(b'{"op":"req","id":2}', fin=False)
         + frame(0x0, b',"cmd":"status"}') + frame(0x2, b"\x00\x01")
         + text(b"[1,2]") + text(b"not json") + frame(0xB, b"reserved")),
+    # Repeated keys, before and after linking: dropped unparsed.
+    "repeated_keys": one_read(
+        head() + text(b'{"op":{"a":[1]},"op":"auth","token":"fuzz-token"}')
+        + text(AUTH) + text(b'{"a":{"b":1},"a":{"b":1},"\\u0061":"x"}')
+        + text(REQ)),
     "pongs_unmasked": split(
         [0x01], head() + b"\x8a\x00" * 64 + text(AUTH, masked=False)),
 }

@@ -77,10 +77,8 @@ if start_xvfb; then
 	# every input that allocated more than it freed would only scan the
 	# growing scene graph, and the one at exit sees whatever state the
 	# last batch left. The target checks libobs's allocations itself at
-	# each restart instead. (Qt 5.15's JSON parser leaks the replaced
-	# value of a duplicate key, e.g. {"a":{"b":1},"a":2}: with leak
-	# checks on, that would be reported on whichever input came last.)
-	# A smaller quarantine keeps the memory flat.
+	# each restart instead; fuzz_wire, which keeps no state, runs with
+	# leak checks on. A smaller quarantine keeps the memory flat.
 	ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0:quarantine_size_mb=64" \
 		run_target fuzz_requests "$root/fuzz/corpus/requests" \
 		-max_len=4096 \

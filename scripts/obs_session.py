@@ -344,6 +344,8 @@ class ObsSession:
     display        an X display to use; None starts a private Xvfb.
     global_ini, profile_ini
                    {section: {key: value}} merged over the defaults.
+    stream_service the profile's streaming service, e.g. {"type":
+                   "rtmp_custom", "settings": {"server": ..., "key": ...}}.
     obs_args       extra command line arguments for OBS.
     wrapper        command prefix, e.g. ["strace", "-f", "-o", "trace.txt"].
     keep_root      keep the configuration root after close().
@@ -364,6 +366,7 @@ class ObsSession:
         display=None,
         global_ini=None,
         profile_ini=None,
+        stream_service=None,
         obs_args=(),
         wrapper=(),
         keep_root=False,
@@ -380,6 +383,7 @@ class ObsSession:
         self.external_display = display
         self.extra_global_ini = global_ini
         self.extra_profile_ini = profile_ini
+        self.stream_service = stream_service
         self.obs_args = list(obs_args)
         self.wrapper = list(wrapper)
         self.keep_root = keep_root
@@ -456,6 +460,9 @@ class ObsSession:
         }
         profile_path = os.path.join(self.obs_config, "basic", "profiles", self.profile_name, "basic.ini")
         _write_ini(profile_path, _merge(profile, self.extra_profile_ini))
+        if self.stream_service is not None:
+            with open(os.path.join(os.path.dirname(profile_path), "service.json"), "w", encoding="utf-8") as f:
+                json.dump(self.stream_service, f)
 
         os.makedirs(os.path.dirname(self.collection_path), exist_ok=True)
         with open(self.collection_path, "w", encoding="utf-8") as f:

@@ -14,7 +14,7 @@ packages=(
 	clang libclang-rt-14-dev
 	xvfb xauth x11-utils libgl1-mesa-dri
 	python3 python3-websockets python3-xlib
-	iproute2 util-linux procps chromium
+	iproute2 util-linux procps chromium ffmpeg
 )
 
 missing=()

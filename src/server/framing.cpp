@@ -4,6 +4,7 @@
 #include <QJsonObject>
 
 #include "server/handshake.h"
+#include "server/json_guard.h"
 #include "server/link_client.h"
 #include "server/wire_sink.h"
 
@@ -16,6 +17,8 @@ void closeConnection(LinkClient &client, WireSink &sink)
 
 void handleTextFrame(const char *payload, qsizetype size, WireSink &sink)
 {
+	if (!jsonSafeToParse(payload, size))
+		return;
 	const QJsonDocument document =
 		QJsonDocument::fromJson(QByteArray::fromRawData(payload, size));
 	if (document.isObject())

@@ -71,6 +71,21 @@ def check_clean_stop(session):
         raise AssertionError("; ".join(problems) + "\n" + session.log_tail())
 
 
+def wait_for_listener(port, timeout=10.0):
+    """Waits until a TCP socket listens on port (read from /proc/net/tcp, so
+    that no connection is used up: some servers take exactly one)."""
+    deadline = time.monotonic() + timeout
+    wanted = ":%04X" % port
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as table:
+            for line in table.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(wanted) and fields[3] == "0A":  # LISTEN
+                    return
+        time.sleep(0.05)
+    raise AssertionError("nothing listens on port %d after %g s" % (port, timeout))
+
+
 class PluginTestCase(unittest.TestCase):
     """One OBS with the plug-in for all tests of the class, listening before
     the first test. Closing it at the end is checked with check_clean_stop.

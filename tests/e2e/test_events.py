@@ -1,9 +1,13 @@
 """Events relayed to a linked client from real OBS, with obs-websocket
 driving OBS independently: scene switches, renames, hotkeys, the replay
-buffer, and OBS closing. Hotkey bindings from config.json are pressed on
-the X server and written back when OBS closes."""
+buffer, recording, streaming (to ffmpeg listening for RTMP on loopback), and
+OBS closing. Hotkey bindings from config.json are pressed on the X server
+and written back when OBS closes, and work again, with the same token, after
+a restart."""
 
 import os
+import shutil
+import subprocess
 import unittest
 
 from Xlib import X, XK
@@ -29,6 +33,10 @@ COLLECTION = obs.collection(
 COLLECTION["current_transition"] = "Cut"
 
 
+RTMP_URL = "rtmp://127.0.0.1:1935/live"
+STREAM_KEY = "tessil"
+
+
 def event(event_name, **members):
     return dict({"op": "event", "event": event_name}, **members)
 
@@ -49,6 +57,7 @@ class Events(support.PluginTestCase):
                 "RecEncoder": "x264",
             },
         },
+        "stream_service": {"type": "rtmp_custom", "settings": {"server": RTMP_URL, "key": STREAM_KEY}},
     }
 
     @classmethod
@@ -118,6 +127,65 @@ class Events(support.PluginTestCase):
         if self.obs.call("GetReplayBufferStatus")["outputActive"]:
             self.obs.call("StopReplayBuffer")
 
+    def test_replay_buffer_started_and_stopped_through_the_link(self):
+        client = self.client
+        self.addCleanup(self._stop_replay_buffer)
+        self.assertEqual(client.request("replay.start"), {"op": "res", "id": client.last_id, "ok": True})
+        self.assertEqual(client.next_event("replay.started", timeout=30), event("replay.started"))
+        self.assertTrue(self.obs.call("GetReplayBufferStatus")["outputActive"])
+
+        self.assertEqual(client.request("replay.stop"), {"op": "res", "id": client.last_id, "ok": True})
+        self.assertEqual(client.next_event("replay.stopped", timeout=30), event("replay.stopped"))
+        self.assertFalse(self.obs.call("GetReplayBufferStatus")["outputActive"])
+
+    def test_recording_started_and_stopped(self):
+        self.check_output_events(
+            ("record.started", "record.stopped"), "recording", ("StartRecord", "StopRecord", "GetRecordStatus")
+        )
+
+    def test_streaming_started_and_stopped(self):
+        # ffmpeg takes one RTMP publisher and discards what it sends.
+        listener = subprocess.Popen(
+            [shutil.which("ffmpeg") or "ffmpeg", "-nostdin", "-loglevel", "error", "-listen", "1",
+             "-i", "%s/%s" % (RTMP_URL, STREAM_KEY), "-f", "null", "-"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        self.addCleanup(self._end, listener)
+        support.wait_for_listener(1935)
+        self.check_output_events(
+            ("stream.started", "stream.stopped"), "streaming", ("StartStream", "StopStream", "GetStreamStatus")
+        )
+
+    def check_output_events(self, events, status_key, requests):
+        """An output started and stopped by obs-websocket (its start, stop
+        and status requests): the link sends the started and the stopped
+        event, and "status" follows."""
+        started, stopped = events
+        start, stop, status = requests
+        client = self.client
+        self.obs.call(start)
+        self.addCleanup(self._stop_output, status, stop)
+        self.assertEqual(client.next_event(started, timeout=30), event(started))
+        self.assertTrue(client.request("status")["data"][status_key])
+
+        self.obs.call(stop)
+        self.assertEqual(client.next_event(stopped, timeout=30), event(stopped))
+        self.assertFalse(client.request("status")["data"][status_key])
+
+    def _stop_output(self, status, stop):
+        if self.obs.call(status)["outputActive"]:
+            self.obs.call(stop)
+
+    @staticmethod
+    def _end(process):
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
 
 HOTKEY_BINDINGS = [
     {"keys": [{"key": "OBS_KEY_F13"}]},
@@ -143,41 +211,77 @@ def press_key(display_name, keysym_name, until):
         connection.close()
 
 
-class ExitAndHotkeyBindings(unittest.TestCase):
-    """Bindings in config.json before the start; F9 (bound to the third
-    hotkey, pov) pressed and released on the X server; OBS closed with a
-    client linked."""
+class Run:
+    """One OBS start: linked with the token file, F9 (bound to the third
+    hotkey, pov) pressed and released on the X server, OBS closed with the
+    client still linked."""
+
+    def __init__(self, session):
+        session.start()
+        try:
+            session.wait_for_log(support.LISTENING)
+            self.token = session.token()
+            client = support.linked_client(session)
+            try:
+                self.pressed = press_key(session.display, "F9", client.next_event)
+            finally:
+                session.stop()
+                self.after_press = client.until_closed()
+                client.close()
+        finally:
+            if session.running():
+                session.stop()
+        self.config = session.plugin_config()
+        self.log = session.log_text()
+        self.leaks = session.leak_count()
+        self.forced = session.forced
+        self.unloaded = support.UNLOADED in self.log
+
+
+class RestartKeepsTokenAndHotkeys(unittest.TestCase):
+    """Bindings in config.json before the first start, no token yet; OBS
+    started twice on the same configuration."""
 
     @classmethod
     def setUpClass(cls):
         cls.session = support.plugin_session(plugin_config={"hotkeys": HOTKEY_BINDINGS})
         cls.addClassCleanup(cls.session.close)
-        cls.session.start()
-        try:
-            cls.session.wait_for_log(support.LISTENING)
-            client = support.linked_client(cls.session)
-            cls.addClassCleanup(client.close)
-            cls.pressed = press_key(cls.session.display, "F9", client.next_event)
-        finally:
-            cls.session.stop()
-        cls.after_press = client.until_closed()
-        cls.config = cls.session.plugin_config()
+        cls.runs = {"first start": Run(cls.session)}
+        cls.runs["second start"] = Run(cls.session)
 
     def test_bound_key_sends_hotkey_event(self):
-        self.assertEqual(self.pressed, event("hotkey", action="pov"))
+        for name, run in self.runs.items():
+            with self.subTest(name):
+                self.assertEqual(run.pressed, event("hotkey", action="pov"))
 
     def test_exit_sent_before_connection_closes(self):
         # The key's release sends nothing; "obs.exit" is the last message.
-        self.assertEqual(self.after_press, [event("obs.exit")])
+        for name, run in self.runs.items():
+            with self.subTest(name):
+                self.assertEqual(run.after_press, [event("obs.exit")])
 
     def test_bindings_written_back_in_order(self):
-        self.assertEqual(self.config["hotkeys"], HOTKEY_BINDINGS)
+        for name, run in self.runs.items():
+            with self.subTest(name):
+                self.assertEqual(run.config["hotkeys"], HOTKEY_BINDINGS)
+
+    def test_token_made_once_and_kept(self):
+        first, second = self.runs.values()
+        self.assertEqual(len(first.token), 28)
+        self.assertEqual(second.token, first.token)
+        self.assertEqual(second.config["token"], first.token)
 
     def test_no_qt_thread_warnings(self):
-        self.assertEqual(support.qt_thread_warnings(self.session.log_text()), [])
+        for name, run in self.runs.items():
+            with self.subTest(name):
+                self.assertEqual(support.qt_thread_warnings(run.log), [])
 
     def test_closes_cleanly(self):
-        support.check_clean_stop(self.session)
+        for name, run in self.runs.items():
+            with self.subTest(name):
+                self.assertIsNone(run.forced, "OBS had to be killed")
+                self.assertTrue(run.unloaded)
+                self.assertEqual(run.leaks, 0)
 
 
 if __name__ == "__main__":

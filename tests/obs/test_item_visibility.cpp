@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "feed_sources.h"
 #include "frontend_double.h"
 #include "obs/item_visibility.h"
 #include "obs/scene_lookup.h"
@@ -69,17 +70,7 @@ protected:
 		ObsTest::TearDown();
 	}
 
-	obs_source_t *feed(const std::string &name)
-	{
-		auto it = feeds.find(name);
-		if (it == feeds.end())
-			it = feeds.emplace(name,
-					   obs_source_create(TEST_FEED_KIND,
-							     name.c_str(),
-							     nullptr, nullptr))
-				     .first;
-		return it->second;
-	}
+	obs_source_t *feed(const std::string &name) { return feeds.get(name); }
 
 	obs_sceneitem_t *add(obs_source_t *scene, const std::string &name)
 	{
@@ -124,7 +115,7 @@ protected:
 			obs_sceneitem_set_visible(items[i], states[i]);
 	}
 
-	std::map<std::string, OBSSourceAutoRelease> feeds;
+	FeedSources feeds;
 	obs_source_t *main = nullptr;
 	obs_source_t *other = nullptr;
 	obs_sceneitem_t *mainCam1 = nullptr;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "feed_sources.h"
 #include "frontend_double.h"
 #include "log_capture.h"
 #include "obs/scene_commands.h"
@@ -69,17 +70,7 @@ protected:
 		ObsTest::TearDown();
 	}
 
-	obs_source_t *feed(const std::string &name)
-	{
-		auto it = feeds.find(name);
-		if (it == feeds.end())
-			it = feeds.emplace(name,
-					   obs_source_create(TEST_FEED_KIND,
-							     name.c_str(),
-							     nullptr, nullptr))
-				     .first;
-		return it->second;
-	}
+	obs_source_t *feed(const std::string &name) { return feeds.get(name); }
 
 	obs_sceneitem_t *add(obs_source_t *scene, const std::string &name)
 	{
@@ -131,7 +122,7 @@ protected:
 		});
 	}
 
-	std::map<std::string, OBSSourceAutoRelease> feeds;
+	FeedSources feeds;
 	OBSSourceAutoRelease transition;
 	std::vector<obs_frontend_event> events;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "feed_sources.h"
 #include "frontend_double.h"
 #include "obs/scene_lookup.h"
 #include "obs_fixture.h"
@@ -37,14 +38,7 @@ protected:
 
 	obs_source_t *source(const std::string &name)
 	{
-		auto it = sources.find(name);
-		if (it == sources.end())
-			it = sources.emplace(name, obs_source_create(
-							   TEST_FEED_KIND,
-							   name.c_str(),
-							   nullptr, nullptr))
-				     .first;
-		return it->second;
+		return sources.get(name);
 	}
 
 	// A scene outside the front-end's list, released at tear-down.
@@ -107,7 +101,7 @@ protected:
 		return out;
 	}
 
-	std::map<std::string, OBSSourceAutoRelease> sources;
+	FeedSources sources;
 	std::vector<OBSSceneAutoRelease> ownedScenes;
 	std::map<obs_sceneitem_t *, std::string> labels;
 };

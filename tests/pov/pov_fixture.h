@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/link_config.h"
+#include "feed_sources.h"
 #include "frontend_double.h"
 #include "log_capture.h"
 #include "obs/scene_lookup.h"
@@ -66,14 +67,7 @@ protected:
 	// A 1920x1080 feed source named `name`, made on first use.
 	obs_source_t *feed(const std::string &name)
 	{
-		auto it = sources.find(name);
-		if (it == sources.end())
-			it = sources.emplace(name, obs_source_create(
-							   TEST_FEED_KIND,
-							   name.c_str(),
-							   nullptr, nullptr))
-				     .first;
-		return it->second;
+		return sources.get(name);
 	}
 
 	// A scene in the front-end's list (the first one is on program).
@@ -204,7 +198,7 @@ protected:
 			timeoutMs);
 	}
 
-	std::map<std::string, OBSSourceAutoRelease> sources;
+	FeedSources sources;
 
 private:
 	std::vector<OBSSceneAutoRelease> privateScenes;

@@ -186,6 +186,13 @@ TEST_F(FramingTest, TextThatIsNoJsonObjectGetsNoAnswer)
 		"",
 		"{\"op\":\"req\",\"id\":1,\"cmd\":\"replay.start\"} x",
 		"\xff\xfe{}",
+		// A repeated key: the message is dropped whole (Qt 5.15 would
+		// leak the value it replaces), whatever the key.
+		"{\"a\":{\"b\":1},\"a\":{\"b\":1}}",
+		"{\"op\":\"req\",\"id\":1,\"cmd\":\"replay.start\","
+		"\"cmd\":\"replay.start\"}",
+		"{\"op\":[1],\"op\":\"auth\",\"token\":\"" +
+			QByteArray(linkTestToken) + "\"}",
 	};
 	// Before linking such a frame is not a first message, so it is not
 	// refused; after linking it is no request.

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Qt 5.15's JSON parser leaks the value a repeated key replaces (an object,
+// an array or a string), and any client can send text before it has
+// authenticated. So a message is looked at before it is parsed: text in
+// which one object names the same key twice, or that nests deeper than the
+// parser accepts (1024 levels), is dropped as invalid JSON is. Whether the
+// rest is valid JSON is left to the parser.
+//
+// Keys are compared as the parser decodes them: "\u0061" and "a" are the
+// same key. Linear in the size of the text.
+bool jsonSafeToParse(const char *text, qsizetype size);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <obs.hpp>
+
+#include <map>
+#include <string>
+
+#include "test_kinds.h"
+
+// Test feed sources by name, each made on first use and held until clear()
+// (call it before libobs shuts down).
+class FeedSources {
+public:
+	obs_source_t *get(const std::string &name)
+	{
+		auto it = sources.find(name);
+		if (it == sources.end())
+			it = sources.emplace(name, obs_source_create(
+							   TEST_FEED_KIND,
+							   name.c_str(),
+							   nullptr, nullptr))
+				     .first;
+		return it->second;
+	}
+
+	void clear() { sources.clear(); }
+
+private:
+	std::map<std::string, OBSSourceAutoRelease> sources;
+};
