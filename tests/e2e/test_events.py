@@ -8,6 +8,7 @@ a restart."""
 import os
 import shutil
 import subprocess
+import time
 import unittest
 
 from Xlib import X, XK
@@ -124,8 +125,7 @@ class Events(support.PluginTestCase):
         self.assertFalse(client.request("status")["data"]["replayBuffer"])
 
     def _stop_replay_buffer(self):
-        if self.obs.call("GetReplayBufferStatus")["outputActive"]:
-            self.obs.call("StopReplayBuffer")
+        self._stop_output("GetReplayBufferStatus", "StopReplayBuffer")
 
     def test_replay_buffer_started_and_stopped_through_the_link(self):
         client = self.client
@@ -174,8 +174,21 @@ class Events(support.PluginTestCase):
         self.assertFalse(client.request("status")["data"][status_key])
 
     def _stop_output(self, status, stop):
+        """Stops an output a test left running and waits until OBS has let
+        go of every output: they share one encoder, and OBS ignores a start
+        while an output still finishes with it. The front-end calls an
+        output stopped (and refuses to stop it) a little before libobs is
+        done with it."""
         if self.obs.call(status)["outputActive"]:
-            self.obs.call(stop)
+            try:
+                self.obs.call(stop)
+            except support.ObsRequestError:
+                pass  # already stopping
+        deadline = time.monotonic() + 30
+        while any(output["outputActive"] for output in self.obs.call("GetOutputList")["outputs"]):
+            if time.monotonic() > deadline:
+                raise AssertionError("OBS's outputs still active 30 s after %s" % stop)
+            time.sleep(0.02)
 
     @staticmethod
     def _end(process):
