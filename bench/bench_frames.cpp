@@ -18,6 +18,7 @@
 #include <util/base.h>
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 
 #include "config/link_config.h"
 #include "server/framing.h"
+#include "server/json_guard.h"
 #include "server/link_client.h"
 #include "server/link_server.h"
 #include "server/protocol.h"
@@ -312,6 +314,60 @@ void benchStatusDecodeOnly(const QByteArray &input, long count)
 		 count, repeats, timing);
 }
 
+// The repeated-key check that runs before every parse, next to the parse
+// itself: on one small request many times, and on the largest text a
+// client can send (8 MiB: one object of short keys, and 1024 nested
+// arrays).
+void benchJsonGuard()
+{
+	printf("\n%-46s %9s %11s %11s %9s\n", "(c) text checked before parsing",
+	       "bytes", "check ms", "parse ms", "check %");
+	const QByteArray request =
+		"{\"op\":\"req\",\"id\":12,\"cmd\":\"item.visible\","
+		"\"args\":{\"name\":\"Cam\",\"visible\":true}}";
+	QByteArray manyKeys = "{";
+	for (int i = 0; manyKeys.size() < maxClientBufferSize - 32; i++)
+		manyKeys += "\"k" + QByteArray::number(i) + "\":1,";
+	manyKeys += "\"end\":0}";
+	const QByteArray deep = QByteArray(1024, '[') + QByteArray(1024, ']');
+
+	struct Case {
+		const char *name;
+		const QByteArray *text;
+		int times;
+	};
+	const Case cases[] = {
+		{"one request, 100,000 times", &request, 100000},
+		{"8 MiB object of short keys", &manyKeys, 1},
+		{"1024 nested arrays, 1,000 times", &deep, 1000},
+	};
+	for (const Case &c : cases) {
+		bool safe = true;
+		const Timing check = measure(repeats, [&]() {
+			return millisecondsOf([&]() {
+				for (int i = 0; i < c.times; i++)
+					safe = jsonSafeToParse(
+						       c.text->constData(),
+						       c.text->size()) &&
+					       safe;
+			});
+		});
+		const Timing parse = measure(repeats, [&]() {
+			return millisecondsOf([&]() {
+				for (int i = 0; i < c.times; i++)
+					QJsonDocument::fromJson(*c.text);
+			});
+		});
+		if (!safe) {
+			fprintf(stderr, "the check refused %s\n", c.name);
+			exit(1);
+		}
+		printf("%-46s %9d %11.2f %11.2f %9.1f\n", c.name,
+		       int(c.text->size()), check.medianMs, parse.medianMs,
+		       100.0 * check.medianMs / parse.medianMs);
+	}
+}
+
 QByteArray upgradeAndAuth()
 {
 	QByteArray data = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -371,6 +427,7 @@ int main(int argc, char **argv)
 	long count = 0;
 	const QByteArray requests = statusRequests(maxClientBufferSize, count);
 	benchStatusDecodeOnly(requests, count);
+	benchJsonGuard();
 
 	if (!obs_startup("en-US", nullptr, nullptr)) {
 		printf("(b) skipped: obs_startup failed (it needs an X display, "

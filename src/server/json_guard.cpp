@@ -1,22 +1,22 @@
 #include "server/json_guard.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 namespace {
 // Qt's parser refuses anything deeper, in Qt 5.15 and Qt 6 alike.
 constexpr size_t maxDepth = 1024;
-// Objects with more keys than this are checked with a hash set.
+// Each key of a small object is compared with the ones before it; an
+// object with more keys is sorted once when it closes.
 constexpr size_t linearKeys = 16;
 
 struct Level {
 	bool object = false;
 	bool expectingKey = false;
 	size_t firstKey = 0; // index into Scanner::keys
-	std::unique_ptr<std::unordered_set<std::string_view>> keySet;
 };
 
 int hexValue(char c)
@@ -75,10 +75,8 @@ public:
 				break;
 			case '}':
 			case ']':
-				if (!levels.empty()) {
-					keys.resize(levels.back().firstKey);
-					levels.pop_back();
-				}
+				if (!levels.empty())
+					closeLevel();
 				break;
 			case ',':
 				if (!levels.empty() && levels.back().object)
@@ -126,23 +124,28 @@ private:
 
 	void addKey(std::string_view key)
 	{
-		Level &level = levels.back();
-		if (level.keySet) {
-			repeated = !level.keySet->insert(key).second;
-			return;
-		}
-		for (size_t i = level.firstKey; i < keys.size(); i++) {
-			if (keys[i] == key) {
-				repeated = true;
-				return;
+		const Level &level = levels.back();
+		if (keys.size() - level.firstKey < linearKeys) {
+			for (size_t i = level.firstKey; i < keys.size(); i++) {
+				if (keys[i] == key) {
+					repeated = true;
+					return;
+				}
 			}
 		}
 		keys.push_back(key);
-		if (keys.size() - level.firstKey > linearKeys)
-			level.keySet = std::make_unique<
-				std::unordered_set<std::string_view>>(
-				keys.begin() + long(level.firstKey),
-				keys.end());
+	}
+
+	void closeLevel()
+	{
+		const auto first = keys.begin() + long(levels.back().firstKey);
+		if (size_t(keys.end() - first) > linearKeys) {
+			std::sort(first, keys.end());
+			repeated = std::adjacent_find(first, keys.end()) !=
+				   keys.end();
+		}
+		keys.erase(first, keys.end());
+		levels.pop_back();
 	}
 
 	// The escapes of a JSON string, as the parser reads them; anything

@@ -10,5 +10,6 @@
 // rest is valid JSON is left to the parser.
 //
 // Keys are compared as the parser decodes them: "\u0061" and "a" are the
-// same key. Linear in the size of the text.
+// same key. Objects of up to 16 keys are checked as they are read, larger
+// ones sorted once when they close.
 bool jsonSafeToParse(const char *text, qsizetype size);

@@ -63,9 +63,14 @@ TEST(JsonGuard, RepeatedKeysAreFoundAsTheParserDecodesThem)
 		// The parser's nesting limit.
 		{nested(1024), true},
 		{nested(1025), false},
-		// Large objects are checked with a set.
+		// Large objects are checked when they close.
 		{manyKeys(40, R"("k39":{})"), false},
+		{manyKeys(40, R"("k0":{})"), false},
 		{manyKeys(40, R"("k40":{})"), true},
+		// ... each against its own keys only.
+		{manyKeys(20, R"("inner":)" + manyKeys(20, R"("x":1)")), true},
+		{manyKeys(20, R"("inner":)" + manyKeys(20, R"("k3":1)")),
+		 false},
 		// Text the parser refuses anyway: either answer is harmless,
 		// but it must not read past the end.
 		{R"({"a":1,"a)", true},
