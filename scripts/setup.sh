@@ -11,7 +11,7 @@ packages=(
 	qt6-base-dev qt6-websockets-dev libgl-dev
 	# tests
 	libgtest-dev libgmock-dev
-	clang libclang-rt-14-dev
+	clang libclang-rt-14-dev clang-format-14
 	xvfb xauth x11-utils libgl1-mesa-dri
 	python3 python3-websockets python3-xlib
 	iproute2 util-linux procps chromium ffmpeg

@@ -119,8 +119,7 @@ TEST_F(LinkConfigTest, PovSourcesAndHotkeysRoundTrip)
 		"hotkeys": [{"keys": [{"key": "OBS_KEY_F1"}]}, {}, {}]})");
 	loadLinkConfig(config);
 	EXPECT_EQ(config.token, "hand made");
-	EXPECT_EQ(config.povSources,
-		  (std::vector<std::string>{"A", "B", ""}));
+	EXPECT_EQ(config.povSources, (std::vector<std::string>{"A", "B", ""}));
 	ASSERT_TRUE(config.hotkeys);
 	EXPECT_EQ(obs_data_array_count(config.hotkeys), 3u);
 	// A hand-made token is kept as it is and reaches the token file.
