@@ -45,7 +45,7 @@ QByteArray frameHeader(int opcode, uint64_t payloadSize)
 	return header;
 }
 
-void processFrames(LinkClient &client, WireSink &sink)
+bool processFrames(LinkClient &client, WireSink &sink, QDeadlineTimer deadline)
 {
 	QByteArray &buffer = client.buffer;
 	// Frames are walked in place: the consumed bytes leave the buffer in
@@ -53,7 +53,9 @@ void processFrames(LinkClient &client, WireSink &sink)
 	auto *base = reinterpret_cast<uint8_t *>(buffer.data());
 	const uint64_t size = uint64_t(buffer.size());
 	uint64_t offset = 0;
-	while (!client.closing) {
+	bool outOfTime = false;
+	unsigned frames = 0;
+	while (!client.closing && !outOfTime) {
 		uint8_t *bytes = base + offset;
 		const uint64_t available = size - offset;
 		if (available < 2)
@@ -110,25 +112,33 @@ void processFrames(LinkClient &client, WireSink &sink)
 		default:
 			break;
 		}
+		if (opcode == OpText || ++frames % 64 == 0)
+			outOfTime = deadline.hasExpired();
 	}
 	if (offset > 0)
 		buffer.remove(0, qsizetype(offset));
+	return outOfTime;
 }
 
-void consumeInput(LinkClient &client, WireSink &sink)
+bool consumeInput(LinkClient &client, WireSink &sink, QDeadlineTimer deadline)
 {
 	if (client.buffer.size() > maxClientBufferSize) {
 		closeConnection(client, sink);
-		return;
+		return false;
 	}
 	if (!client.handshakeDone) {
 		const int headEnd = findRequestHeadEnd(client);
 		if (headEnd < 0)
-			return;
+			return false;
 		if (!acceptHandshake(client, headEnd, sink)) {
 			closeConnection(client, sink);
-			return;
+			return false;
 		}
 	}
-	processFrames(client, sink);
+	return processFrames(client, sink, deadline);
+}
+
+void consumeInput(LinkClient &client, WireSink &sink)
+{
+	consumeInput(client, sink, QDeadlineTimer::Forever);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 
 #include <cstdint>
 
@@ -21,10 +22,15 @@ enum FrameOpcode {
 QByteArray frameHeader(int opcode, uint64_t payloadSize);
 
 // Handles every complete frame in the client's buffer, in order, and removes
-// what it consumed once at the end. Stops at the first incomplete frame, and
-// as soon as the connection is closing.
-void processFrames(LinkClient &client, WireSink &sink);
+// what it consumed once at the end. Stops at the first incomplete frame, as
+// soon as the connection is closing, and once `deadline` has passed (looked
+// at after each message and every 64 frames). Returns true when it stopped
+// for the deadline: complete frames may be left for a later call.
+bool processFrames(LinkClient &client, WireSink &sink,
+		   QDeadlineTimer deadline = QDeadlineTimer::Forever);
 
 // Everything a read does after its bytes were appended to the buffer: the
-// buffer limit, the upgrade, then the frames.
+// buffer limit, the upgrade, then the frames, until `deadline` (see
+// processFrames). The form without a deadline handles everything.
+bool consumeInput(LinkClient &client, WireSink &sink, QDeadlineTimer deadline);
 void consumeInput(LinkClient &client, WireSink &sink);

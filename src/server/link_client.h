@@ -30,7 +30,12 @@ struct LinkClient {
 	// disconnectFromHost was called: nothing more is read or handled;
 	bool closing = false;
 	// the record is in use further up the stack, and was dropped
-	// meanwhile: the read path frees it when it unwinds.
+	// meanwhile: the read path frees it when it unwinds;
 	bool busy = false;
 	bool dropped = false;
+	// a read stopped at the end of its time slice and the rest of the
+	// buffer is to be handled by a queued call, which finds the record
+	// again by its serial number.
+	bool resumePosted = false;
+	quint64 serial = 0;
 };

@@ -8,6 +8,12 @@
 #include "server/wire_sink.h"
 
 namespace {
+// How long one read may go on handling a connection's frames before the
+// event loop serves OBS and the other connections; the rest of the buffer
+// is handled right after, by a queued call. One client pipelining thousands
+// of requests then delays the others by a slice, not by all of them.
+constexpr int readSliceMs = 8;
+
 // The read path's view of one connection of the server.
 class ClientSink : public WireSink {
 public:
@@ -98,6 +104,7 @@ void LinkServer::onNewConnection()
 	while (QTcpSocket *socket = server.nextPendingConnection()) {
 		clients.push_back(std::make_unique<LinkClient>(socket));
 		LinkClient *client = clients.back().get();
+		client->serial = nextSerial++;
 		connect(socket, &QTcpSocket::readyRead, this,
 			[this, client]() { onReadyRead(client); });
 		connect(socket, &QTcpSocket::disconnected, this,
@@ -119,10 +126,12 @@ void LinkServer::onReadyRead(LinkClient *client)
 
 	client->busy = true;
 	ClientSink sink(*this, *client);
+	const QDeadlineTimer deadline(readSliceMs);
+	bool unfinished = false;
 	do {
 		client->buffer.append(client->socket->readAll());
-		consumeInput(*client, sink);
-	} while (!client->dropped && !client->closing &&
+		unfinished = consumeInput(*client, sink, deadline);
+	} while (!unfinished && !client->dropped && !client->closing &&
 		 client->socket->bytesAvailable() > 0);
 	client->busy = false;
 
@@ -131,12 +140,38 @@ void LinkServer::onReadyRead(LinkClient *client)
 		delete client;
 		return;
 	}
+	if (unfinished && !client->closing)
+		resumeReadingLater(*client);
 	// What this read produced goes out now rather than when the event
 	// loop next polls the socket, which can be after OBS has repainted
 	// whatever the request changed. Nothing touches the record after
 	// this: a failing write may drop the connection inside the call.
 	if (!client->closing)
 		client->socket->flush();
+}
+
+void LinkServer::resumeReadingLater(LinkClient &client)
+{
+	if (client.resumePosted)
+		return;
+	client.resumePosted = true;
+	// Queued on the server: a call still pending when the server goes is
+	// dropped with it, and one for a connection that went meanwhile finds
+	// no record.
+	const quint64 serial = client.serial;
+	QMetaObject::invokeMethod(
+		this,
+		[this, serial]() {
+			for (const std::unique_ptr<LinkClient> &record :
+			     clients) {
+				if (record->serial != serial)
+					continue;
+				record->resumePosted = false;
+				onReadyRead(record.get());
+				return;
+			}
+		},
+		Qt::QueuedConnection);
 }
 
 void LinkServer::onDisconnected(LinkClient *client)

@@ -51,6 +51,7 @@ public:
 private:
 	void onNewConnection();
 	void onReadyRead(LinkClient *client);
+	void resumeReadingLater(LinkClient &client);
 	void onDisconnected(LinkClient *client);
 
 	void handleRequest(LinkClient &client, const QJsonObject &message);
@@ -58,6 +59,7 @@ private:
 
 	QTcpServer server;
 	std::vector<std::unique_ptr<LinkClient>> clients;
+	quint64 nextSerial = 1;
 	QTimer eventTimer;
 	QSet<QString> pendingEvents;
 };

@@ -29,11 +29,10 @@ COLLECTION["current_transition"] = "Cut"
 
 # Bounds the probe's 99th percentile keeps on a 2-core machine with OBS
 # drawing in software, with room to spare; the measured figures are printed.
-# Requests are handled one at a time on OBS's user-interface thread, so a
-# client that pipelines thousands of them holds the others up while a read's
-# worth of them is answered.
+# (A client that pipelines thousands of requests holds the others up by one
+# read's time slice at a time; OBS's own work for a scene switch is what
+# the probe waits for longest.)
 PROBE_P99_BOUND_MS = 250
-PROBE_P99_BOUND_PIPELINED_MS = 1000
 # OBS's resident memory may grow this much over the whole load (malloc keeps
 # freed memory, Qt keeps its caches); a leak of buffers would pass it.
 RSS_GROWTH_BOUND_KIB = 96 * 1024
@@ -144,8 +143,7 @@ class LinkUnderLoad(support.PluginTestCase):
         self.latencies.extend(segment["latencies"])
         self.assertEqual(segment["errors"], [], "the probe's requests were not all answered in order")
         self.assertGreater(figures["count"], 0, "the probe made no round trip during the test")
-        pipelined = self._testMethodName == "test_ten_thousand_pipelined_requests_answered_once_in_order"
-        self.assertLess(figures["p99_ms"], PROBE_P99_BOUND_PIPELINED_MS if pipelined else PROBE_P99_BOUND_MS, figures)
+        self.assertLess(figures["p99_ms"], PROBE_P99_BOUND_MS, figures)
 
     def assert_sockets_released(self):
         """OBS closes every socket of the test's connections (the probe's

@@ -123,6 +123,78 @@ TEST_F(RequestTest, PipelinedRequestsAreAnsweredInOrder)
 	EXPECT_EQ(frontend::replayStartCount(), count / 4);
 }
 
+TEST_F(RequestTest, FloodIsHandledInSlicesWhileOthersAreServed)
+{
+	RawClient flood;
+	ASSERT_NO_FATAL_FAILURE(linkRaw(flood));
+	WsClient other;
+	ASSERT_TRUE(other.openAndLink(port, linkTestToken));
+
+	// Far more requests than one read may handle, put in the server's
+	// buffer at once as if they had come in one read.
+	const int count = 20000;
+	QByteArray frames;
+	for (int id = 1; id <= count; id++)
+		frames += requestFrame(id, "status");
+	LinkClient *record = this->record(0);
+	ASSERT_TRUE(record);
+	record->buffer += frames;
+	Q_EMIT record->socket->readyRead();
+	EXPECT_FALSE(record->buffer.isEmpty())
+		<< "the read handled the whole flood at once";
+
+	// The other client is answered while the flood is still in hand.
+	EXPECT_EQ(other.request("status", {}, 1).value("ok"), true);
+	EXPECT_FALSE(record->buffer.isEmpty());
+
+	// Every flooded request is answered once, in order.
+	for (int id = 1; id <= count; id++) {
+		const QJsonObject reply = flood.readJson(10000);
+		ASSERT_EQ(reply.value("id"), id);
+	}
+	ASSERT_NO_FATAL_FAILURE(expectNothingPending(flood));
+}
+
+TEST_F(RequestTest, RestOfAFloodIsDroppedWithItsConnectionOrServer)
+{
+	// The queued call that would go on with a flood finds nothing once
+	// the connection, or the whole server, has gone.
+	for (const bool wholeServer : {false, true}) {
+		SCOPED_TRACE(wholeServer ? "server deleted"
+					 : "connection closed");
+		if (!server) {
+			server = std::make_unique<LinkServer>();
+			ASSERT_TRUE(server->listen(port, false));
+		}
+		RawClient flood;
+		ASSERT_NO_FATAL_FAILURE(linkRaw(flood));
+		QByteArray frames;
+		for (int id = 1; id <= 20000; id++)
+			frames += requestFrame(id, "replay.start");
+		LinkClient *record = this->record(0);
+		ASSERT_TRUE(record);
+		record->buffer += frames;
+		const int startsBefore = frontend::replayStartCount();
+		Q_EMIT record->socket->readyRead();
+		ASSERT_FALSE(record->buffer.isEmpty());
+		const int handled = frontend::replayStartCount() - startsBefore;
+
+		if (wholeServer) {
+			server.reset();
+		} else {
+			server->closeClient(*record);
+			ASSERT_TRUE(waitUntil(
+				[&] { return server->clientList().empty(); }));
+		}
+		pumpEvents(200);
+		EXPECT_LT(frontend::replayStartCount() - startsBefore, 20000);
+		if (wholeServer) {
+			EXPECT_EQ(frontend::replayStartCount() - startsBefore,
+				  handled);
+		}
+	}
+}
+
 TEST(RequestArgs, IntegerIsAWhole32BitNumberOrZero)
 {
 	struct Case {
