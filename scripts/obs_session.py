@@ -152,7 +152,7 @@ def _die_with_parent():
         pass
 
 
-def _end_process(proc, grace=5.0):
+def end_process(proc, grace=5.0):
     """SIGTERM, then SIGKILL; returns the name of the last signal sent."""
     if proc.poll() is not None:
         return None
@@ -206,7 +206,7 @@ class Xvfb:
             if os.path.exists("/tmp/.X11-unix/X%d" % number) and self._lock_pid(number) == self.proc.pid:
                 return True
             time.sleep(0.01)
-        _end_process(self.proc)
+        end_process(self.proc)
         return False
 
     @staticmethod
@@ -228,7 +228,7 @@ class Xvfb:
         return self.errors.read().decode(errors="replace")
 
     def stop(self):
-        _end_process(self.proc)
+        end_process(self.proc)
         self.errors.close()
 
 
@@ -645,7 +645,7 @@ class ObsSession:
                     self.proc.wait(max(0.1, deadline - time.monotonic()))
                 except subprocess.TimeoutExpired:
                     windows = self._describe_windows()
-                    self.forced = _end_process(self.proc)
+                    self.forced = end_process(self.proc)
                     print(
                         "obs_session: OBS did not exit within %.0f s after %d close request(s); "
                         "killed with %s. Its windows were: %s" % (timeout, self.close_requests, self.forced, windows),

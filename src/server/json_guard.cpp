@@ -1,7 +1,7 @@
 #include "server/json_guard.h"
 
 #include <algorithm>
-#include <memory>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,9 +114,8 @@ private:
 		levels.back().expectingKey = false;
 		std::string_view key(text + start, end - start);
 		if (escaped) {
-			decoded.push_back(std::make_unique<std::string>(
-				decode(start, end)));
-			key = *decoded.back();
+			decoded.push_back(decode(start, end));
+			key = decoded.back();
 		}
 		addKey(key);
 		return true;
@@ -231,7 +230,8 @@ private:
 	bool repeated = false;
 	std::vector<Level> levels;
 	std::vector<std::string_view> keys;
-	std::vector<std::unique_ptr<std::string>> decoded;
+	// Decoded keys: a deque, so the views into them stay valid.
+	std::deque<std::string> decoded;
 };
 }
 

@@ -52,6 +52,17 @@ def require_private_network():
         )
 
 
+def readme_block(after):
+    """The lines of the first ```sh block after the text `after` in the
+    README."""
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    match = re.search(re.escape(after) + r".*?```sh\n(.*?)```", readme, re.S)
+    if not match:
+        raise AssertionError("no command block after %r in README.md" % after)
+    return [line for line in match.group(1).splitlines() if line.strip()]
+
+
 def plugin_session(**options):
     """An ObsSession with the plug-in under test installed (not started)."""
     require_private_network()

@@ -151,7 +151,7 @@ class Events(support.PluginTestCase):
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
-        self.addCleanup(self._end, listener)
+        self.addCleanup(obs.end_process, listener)
         support.wait_for_listener(1935)
         self.check_output_events(
             ("stream.started", "stream.stopped"), "streaming", ("StartStream", "StopStream", "GetStreamStatus")
@@ -189,15 +189,6 @@ class Events(support.PluginTestCase):
             if time.monotonic() > deadline:
                 raise AssertionError("OBS's outputs still active 30 s after %s" % stop)
             time.sleep(0.02)
-
-    @staticmethod
-    def _end(process):
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 HOTKEY_BINDINGS = [

@@ -5,7 +5,6 @@ the per-user folder, links and closes cleanly. After the uninstall commands
 OBS starts without it."""
 
 import os
-import re
 import shutil
 import subprocess
 import tempfile
@@ -15,17 +14,6 @@ from . import support
 from .support import obs_session as obs
 
 BUILD_TIMEOUT = 1200
-
-
-def readme_block(after):
-    """The first ```sh block after the text `after` in the README, as shell
-    lines."""
-    with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
-        readme = f.read()
-    match = re.search(re.escape(after) + r".*?```sh\n(.*?)```", readme, re.S)
-    if not match:
-        raise AssertionError("no command block after %r in README.md" % after)
-    return [line for line in match.group(1).splitlines() if line.strip()]
 
 
 def source_copy(folder):
@@ -55,7 +43,7 @@ class InstallByHand(unittest.TestCase):
         cls.env = dict(os.environ, HOME=cls.session.home)
         cls.env.pop("XDG_CONFIG_HOME", None)
 
-        cls.installed = cls.run_lines(readme_block("By hand"), cls.source)
+        cls.installed = cls.run_lines(support.readme_block("By hand"), cls.source)
         cls.plugin_folder = os.path.join(cls.session.home, ".config", "obs-studio", "plugins", "tessil-link")
         cls.files = sorted(
             os.path.relpath(os.path.join(folder, name), cls.plugin_folder)
@@ -74,7 +62,7 @@ class InstallByHand(unittest.TestCase):
         cls.installed_leaks = cls.session.leak_count()
         cls.installed_forced = cls.session.forced
 
-        cls.uninstalled = cls.run_lines(readme_block("## Uninstalling"), cls.session.home)
+        cls.uninstalled = cls.run_lines(support.readme_block("## Uninstalling"), cls.session.home)
         cls.session.start()
         cls.session.stop()
         cls.uninstalled_log = cls.session.log_text()

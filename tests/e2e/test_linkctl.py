@@ -175,12 +175,7 @@ class Linkctl(LinkctlCase):
 def readme_session():
     """The tessil-linkctl example session of the README, one argument list
     per line."""
-    with open(os.path.join(support.REPO, "README.md"), encoding="utf-8") as f:
-        readme = f.read()
-    block = re.search(r"The same from a terminal.*?```sh\n(.*?)```", readme, re.S)
-    if not block:
-        raise AssertionError("no example session in README.md")
-    return [shlex.split(line) for line in block.group(1).splitlines() if line.strip()]
+    return [shlex.split(line) for line in support.readme_block("The same from a terminal")]
 
 
 def hidden_feed(name, item_id):

@@ -65,13 +65,8 @@ class RunScript(unittest.TestCase):
 
     @classmethod
     def end(cls):
-        if cls.process.poll() is None:
-            cls.process.terminate()
-            try:
-                cls.process.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                cls.process.kill()
-                cls.process.wait()
+        # SIGTERM makes the script close OBS the way a user does.
+        support.obs_session.end_process(cls.process, grace=60)
         cls.process.stdout.close()
 
     def test_serves_the_link_on_loopback(self):
