@@ -12,6 +12,9 @@
 #include "server/link_server.h"
 
 namespace {
+// How long OBS's exit may wait for clients to take their last messages.
+constexpr int exitDeliveryMs = 250;
+
 void broadcast(const char *name, const QJsonObject &data = QJsonObject())
 {
 	moduleState().linkServer->broadcastEvent(QString::fromUtf8(name), data);
@@ -70,6 +73,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		state.hotkeyBindingsSaved = true;
 		shutdownDualPov();
 		broadcast("obs.exit");
+		state.linkServer->deliverBeforeExit(exitDeliveryMs);
 		state.linkServer->stop();
 		break;
 	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTED:

@@ -55,7 +55,8 @@ bool processFrames(LinkClient &client, WireSink &sink, QDeadlineTimer deadline)
 	uint64_t offset = 0;
 	bool outOfTime = false;
 	unsigned frames = 0;
-	while (!client.closing && !outOfTime) {
+	bool outputFull = false;
+	while (client.handling() && !outOfTime && !outputFull) {
 		uint8_t *bytes = base + offset;
 		const uint64_t available = size - offset;
 		if (available < 2)
@@ -114,10 +115,12 @@ bool processFrames(LinkClient &client, WireSink &sink, QDeadlineTimer deadline)
 		}
 		if (opcode == OpText || ++frames % 64 == 0)
 			outOfTime = deadline.hasExpired();
+		if (opcode == OpText || opcode == OpPing)
+			outputFull = sink.outputFull();
 	}
 	if (offset > 0)
 		buffer.remove(0, qsizetype(offset));
-	return outOfTime;
+	return outOfTime || outputFull;
 }
 
 bool consumeInput(LinkClient &client, WireSink &sink, QDeadlineTimer deadline)

@@ -23,9 +23,11 @@ QByteArray frameHeader(int opcode, uint64_t payloadSize);
 
 // Handles every complete frame in the client's buffer, in order, and removes
 // what it consumed once at the end. Stops at the first incomplete frame, as
-// soon as the connection is closing, and once `deadline` has passed (looked
-// at after each message and every 64 frames). Returns true when it stopped
-// for the deadline: complete frames may be left for a later call.
+// soon as the connection is closing or dropped, once `deadline` has passed
+// (looked at after each message and every 64 frames), and once the sink's
+// output is full (looked at after each message and ping). Returns true when
+// it stopped for the deadline or the output: complete frames may be left
+// for a later call.
 bool processFrames(LinkClient &client, WireSink &sink,
 		   QDeadlineTimer deadline = QDeadlineTimer::Forever);
 

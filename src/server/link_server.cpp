@@ -1,10 +1,13 @@
 #include "server/link_server.h"
 
+#include <QPointer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include "module/link_log.h"
 #include "server/framing.h"
 #include "server/protocol.h"
+#include "server/socket_close.h"
 #include "server/wire_sink.h"
 
 namespace {
@@ -13,6 +16,8 @@ namespace {
 // is handled right after, by a queued call. One client pipelining thousands
 // of requests then delays the others by a slice, not by all of them.
 constexpr int readSliceMs = 8;
+// How often connections whose output is over the limit are looked at.
+constexpr int outputCheckMs = 250;
 
 // The read path's view of one connection of the server.
 class ClientSink : public WireSink {
@@ -25,7 +30,8 @@ public:
 
 	void writeRaw(const QByteArray &bytes) override
 	{
-		client.socket->write(bytes);
+		if (!client.dropped)
+			client.socket->write(bytes);
 	}
 	void sendFrame(int opcode, const QByteArray &payload) override
 	{
@@ -36,7 +42,12 @@ public:
 	{
 		server.handleMessage(client, message);
 	}
-	void disconnect() override { client.socket->disconnectFromHost(); }
+	void disconnect() override
+	{
+		if (!client.dropped)
+			client.socket->disconnectFromHost();
+	}
+	bool outputFull() const override { return server.outputFull(client); }
 
 private:
 	LinkServer &server;
@@ -51,6 +62,10 @@ LinkServer::LinkServer()
 	eventTimer.setSingleShot(true);
 	connect(&eventTimer, &QTimer::timeout, this,
 		&LinkServer::flushQueuedEvents);
+	outputTimer.setInterval(outputCheckMs);
+	connect(&outputTimer, &QTimer::timeout, this,
+		&LinkServer::closeStalledClients);
+	clock.start();
 }
 
 LinkServer::~LinkServer()
@@ -80,6 +95,34 @@ bool LinkServer::listen(int port, bool allowLan)
 	return true;
 }
 
+void LinkServer::deliverBeforeExit(int budgetMs)
+{
+	// Nothing more is read or handled: what a client sends from now on
+	// is dropped, and the events written so far ("obs.exit" last) are
+	// the last thing it gets.
+	std::vector<QPointer<QTcpSocket>> sockets;
+	for (const std::unique_ptr<LinkClient> &client : clients) {
+		client->socket->disconnect(this);
+		sockets.emplace_back(client->socket);
+	}
+	const QDeadlineTimer deadline(budgetMs);
+	while (!sockets.empty() && !deadline.hasExpired()) {
+		for (auto it = sockets.begin(); it != sockets.end();) {
+			QTcpSocket *socket = *it;
+			if (socket) {
+				socket->flush();
+				discardUnreadInput(*socket);
+			}
+			if (!socket || outputDelivered(*socket))
+				it = sockets.erase(it);
+			else
+				++it;
+		}
+		if (!sockets.empty())
+			QThread::msleep(2);
+	}
+}
+
 void LinkServer::stop()
 {
 	std::vector<std::unique_ptr<LinkClient>> dropped;
@@ -105,10 +148,13 @@ void LinkServer::onNewConnection()
 		clients.push_back(std::make_unique<LinkClient>(socket));
 		LinkClient *client = clients.back().get();
 		client->serial = nextSerial++;
+		socket->setReadBufferSize(socketReadBufferSize);
 		connect(socket, &QTcpSocket::readyRead, this,
 			[this, client]() { onReadyRead(client); });
 		connect(socket, &QTcpSocket::disconnected, this,
 			[this, client]() { onDisconnected(client); });
+		connect(socket, &QTcpSocket::bytesWritten, this,
+			[this, client]() { onBytesWritten(client); });
 	}
 }
 
@@ -119,10 +165,17 @@ void LinkServer::onReadyRead(LinkClient *client)
 		client->socket->readAll();
 		return;
 	}
-	// A read handled further up the stack owns the buffer; what arrived
-	// meanwhile stays in the socket for the next notification.
+	// A read handled further up the stack owns the buffer; what arrives
+	// meanwhile waits in the socket (bounded by its read buffer size) for
+	// that read or the next notification.
 	if (client->busy)
 		return;
+	// The peer is not taking what it asked for: its input waits until the
+	// output has gone (onBytesWritten).
+	if (outputFull(*client)) {
+		client->readPaused = true;
+		return;
+	}
 
 	client->busy = true;
 	ClientSink sink(*this, *client);
@@ -131,17 +184,24 @@ void LinkServer::onReadyRead(LinkClient *client)
 	do {
 		client->buffer.append(client->socket->readAll());
 		unfinished = consumeInput(*client, sink, deadline);
-	} while (!unfinished && !client->dropped && !client->closing &&
+	} while (!unfinished && client->handling() &&
 		 client->socket->bytesAvailable() > 0);
 	client->busy = false;
 
-	// Dropped while in use above: the read path frees it now.
+	// Dropped while in use above, by the peer leaving or by `stop` while
+	// a handler ran the event loop: the socket was kept for this read,
+	// which now lets both go. Nothing more is sent.
 	if (client->dropped) {
+		client->socket->deleteLater();
 		delete client;
 		return;
 	}
-	if (unfinished && !client->closing)
-		resumeReadingLater(*client);
+	if (unfinished && !client->closing) {
+		if (outputFull(*client))
+			client->readPaused = true;
+		else
+			resumeReadingLater(*client);
+	}
 	// What this read produced goes out now rather than when the event
 	// loop next polls the socket, which can be after OBS has repainted
 	// whatever the request changed. Nothing touches the record after
@@ -199,10 +259,64 @@ void LinkServer::releaseClient(std::unique_ptr<LinkClient> client)
 	// No later signal of the socket may reach the freed record. What the
 	// server already queued on the socket (a last event) goes out first.
 	client->socket->disconnect(this);
-	client->socket->flush();
-	client->socket->deleteLater();
+	closeKeepingOutput(*client->socket);
 	if (client->busy) {
+		// A read further up the stack (a handler running the event
+		// loop) still uses the record and its socket: it frees both
+		// when it unwinds. Deleting the socket now would let a nested
+		// event loop free it under that read.
 		client->dropped = true;
 		client.release();
+		return;
 	}
+	client->socket->deleteLater();
+}
+
+bool LinkServer::outputFull(LinkClient &client)
+{
+	if (client.socket->bytesToWrite() <= maxPendingOutput)
+		return false;
+	if (client.outputFullSince == 0) {
+		client.outputFullSince = qMax<qint64>(clock.elapsed(), 1);
+		if (!outputTimer.isActive())
+			outputTimer.start();
+	}
+	return true;
+}
+
+void LinkServer::onBytesWritten(LinkClient *client)
+{
+	if (client->socket->bytesToWrite() > maxPendingOutput / 2)
+		return;
+	client->outputFullSince = 0;
+	if (!client->readPaused)
+		return;
+	client->readPaused = false;
+	// Not from here: this can run inside a flush of the read path.
+	resumeReadingLater(*client);
+}
+
+void LinkServer::closeStalledClients()
+{
+	const qint64 now = clock.elapsed();
+	std::vector<QPointer<QTcpSocket>> stalled;
+	bool waiting = false;
+	for (const std::unique_ptr<LinkClient> &client : clients) {
+		if (client->outputFullSince == 0)
+			continue;
+		if (client->socket->bytesToWrite() <= maxPendingOutput)
+			client->outputFullSince = 0;
+		else if (now - client->outputFullSince >= stallMs)
+			stalled.emplace_back(client->socket);
+		else
+			waiting = true;
+	}
+	if (!waiting)
+		outputTimer.stop();
+	// The peer has taken nothing for long: its output is thrown away
+	// with the connection. Aborting reports the disconnection inside the
+	// call, so the list of clients is not walked meanwhile.
+	for (const QPointer<QTcpSocket> &socket : stalled)
+		if (socket)
+			socket->abort();
 }

@@ -42,10 +42,16 @@ void LinkServer::sendFrame(LinkClient &client, int opcode,
 			   const QByteArray &payload)
 {
 	QTcpSocket *socket = client.socket;
-	if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+	// A record dropped while its read is still on the stack keeps its
+	// socket until then, but nothing more goes out on it.
+	if (client.dropped || !socket ||
+	    socket->state() != QAbstractSocket::ConnectedState)
 		return;
 	socket->write(frameHeader(opcode, uint64_t(payload.size())));
 	socket->write(payload);
+	// Starts the clock of a peer that stops taking what it is sent, even
+	// one that sends nothing more.
+	outputFull(client);
 }
 
 void LinkServer::sendJson(LinkClient &client, const QJsonObject &object)

@@ -19,4 +19,7 @@ public:
 	virtual void handleMessage(const QJsonObject &message) = 0;
 	// Closes the connection once what was written has gone out.
 	virtual void disconnect() = 0;
+	// The peer has not yet taken so much of what was written that nothing
+	// more of its input should be handled for now.
+	virtual bool outputFull() const { return false; }
 };

@@ -1,4 +1,5 @@
 #include <obs.h>
+#include <sys/resource.h>
 
 #include "server/handshake.h"
 #include "server_fixture.h"
@@ -169,4 +170,93 @@ TEST_F(HandshakeTest, FramesBehindTheRequestAreHandledRightAfterHello)
 	ASSERT_TRUE(client.readFrame(pong));
 	EXPECT_EQ(pong.opcode, 0xA);
 	EXPECT_EQ(pong.payload, "after");
+}
+
+namespace {
+// The head read the plain way (split into lines, each trimmed and
+// lower-cased): the in-place reader must agree with it on every head.
+HandshakeHeaders referenceHeaders(const QByteArray &head)
+{
+	HandshakeHeaders headers;
+	for (const QByteArray &rawLine : head.split('\n')) {
+		const QByteArray line = rawLine.trimmed();
+		const QByteArray lower = line.toLower();
+		for (auto [prefix, value] :
+		     {std::pair{"sec-websocket-key:", &headers.key},
+		      std::pair{"origin:", &headers.origin}}) {
+			if (lower.startsWith(prefix)) {
+				*value = line.mid(line.indexOf(':') + 1)
+						 .trimmed();
+				break;
+			}
+		}
+	}
+	return headers;
+}
+}
+
+TEST(RequestHead, InPlaceReadingAgreesWithLineByLineReading)
+{
+	// Heads built from pieces that matter to the reader: names in any
+	// case, blanks of every kind, colons, empty values, bare LF and CR LF,
+	// non-ASCII bytes.
+	const QByteArray pieces[] = {
+		"Sec-WebSocket-Key:",
+		"sec-websocket-key:",
+		"SEC-WEBSOCKET-KEY:",
+		"Sec-WebSocket-Key :",
+		"Origin:",
+		"ORIGIN:",
+		"origin",
+		"Origin :",
+		"x-origin:",
+		" ",
+		"\t",
+		"\v",
+		"\f",
+		"\r",
+		"\n",
+		"\r\n",
+		":",
+		"abc",
+		"dGhlIHNhbXBsZSBub25jZQ==",
+		"null",
+		"\xc3\x80",
+		"\xff",
+		"GET / HTTP/1.1",
+		"Host: a",
+	};
+	const int count = int(sizeof(pieces) / sizeof(pieces[0]));
+	uint32_t seed = 12345;
+	auto next = [&seed]() {
+		seed = seed * 1103515245u + 12345u;
+		return seed >> 8;
+	};
+	for (int round = 0; round < 20000; round++) {
+		QByteArray head;
+		const int length = int(next() % 12);
+		for (int i = 0; i < length; i++)
+			head += pieces[next() % count];
+		const HandshakeHeaders expected = referenceHeaders(head);
+		const HandshakeHeaders actual = parseRequestHead(head);
+		ASSERT_EQ(actual.key, expected.key) << head.toHex().constData();
+		ASSERT_EQ(actual.origin, expected.origin)
+			<< head.toHex().constData();
+	}
+}
+
+TEST(RequestHead, LargestHeadIsReadWithoutCopyingItsLines)
+{
+	// 8 MiB of two-byte lines, the most the buffer limit lets through:
+	// read line by line into copies this took some 30 times its size.
+	const QByteArray head = QByteArray("a\n").repeated(4 * 1024 * 1024) +
+				"Sec-WebSocket-Key: k";
+	rusage before{};
+	getrusage(RUSAGE_SELF, &before);
+	const HandshakeHeaders headers = parseRequestHead(head);
+	rusage after{};
+	getrusage(RUSAGE_SELF, &after);
+	EXPECT_EQ(headers.key, "k");
+	// Peak memory in KiB; the head itself was allocated before.
+	EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024);
 }

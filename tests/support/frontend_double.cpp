@@ -4,6 +4,7 @@
 #include <QMainWindow>
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -20,6 +21,7 @@ struct FrontendState {
 	int replaySaves = 0;
 	int replayStarts = 0;
 	int replayStops = 0;
+	std::function<void()> replayStartHook;
 	std::vector<std::pair<obs_frontend_event_cb, void *>> callbacks;
 	std::vector<frontend::ToolsMenuItem> toolsItems;
 	std::vector<QWidget *> docks;
@@ -117,6 +119,11 @@ int replaySaveCount()
 int replayStartCount()
 {
 	return state().replayStarts;
+}
+
+void onReplayBufferStart(std::function<void()> hook)
+{
+	state().replayStartHook = std::move(hook);
 }
 
 int replayStopCount()
@@ -240,6 +247,10 @@ bool obs_frontend_replay_buffer_active(void)
 void obs_frontend_replay_buffer_start(void)
 {
 	state().replayStarts++;
+	// Copied: the hook may reset the double.
+	const std::function<void()> hook = state().replayStartHook;
+	if (hook)
+		hook();
 }
 
 void obs_frontend_replay_buffer_stop(void)

@@ -7,6 +7,7 @@
 #include <obs-frontend-api.h>
 #include <obs.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ void setLastReplay(const char *path); // null: no path
 int replaySaveCount();
 int replayStartCount();
 int replayStopCount();
+// Runs `hook` inside every obs_frontend_replay_buffer_start, as OBS runs a
+// modal dialog there when something is missing (until reset).
+void onReplayBufferStart(std::function<void()> hook);
 
 // Calls every registered event callback, the last registered first.
 void fireEvent(obs_frontend_event event);

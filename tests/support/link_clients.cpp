@@ -7,8 +7,10 @@
 
 RawClient::RawClient() : socket(std::make_unique<QTcpSocket>())
 {
-	QObject::connect(socket.get(), &QTcpSocket::readyRead,
-			 [this]() { received.append(socket->readAll()); });
+	QObject::connect(socket.get(), &QTcpSocket::readyRead, [this]() {
+		if (reading)
+			received.append(socket->readAll());
+	});
 }
 
 bool RawClient::connectTo(int port)
@@ -107,6 +109,29 @@ bool RawClient::waitDisconnected(int timeoutMs)
 bool RawClient::isConnected() const
 {
 	return socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void RawClient::abort()
+{
+	socket->abort();
+}
+
+void RawClient::stopReading()
+{
+	reading = false;
+	socket->setReadBufferSize(1);
+}
+
+void RawClient::resumeReading()
+{
+	reading = true;
+	socket->setReadBufferSize(0);
+	received.append(socket->readAll());
+}
+
+qint64 RawClient::unsent() const
+{
+	return socket->bytesToWrite();
 }
 
 QByteArray RawClient::frame(int opcode, const QByteArray &payload, bool masked,

@@ -33,6 +33,15 @@ public:
 	bool waitForBytes(int count, int timeoutMs = 3000);
 	bool waitDisconnected(int timeoutMs = 3000);
 	bool isConnected() const;
+	// Drops the connection at once (the peer sees a reset).
+	void abort();
+	// Stops taking what the server sends: Qt holds a byte of it, the
+	// rest waits in the system, and the server's output piles up. Then
+	// takes everything again.
+	void stopReading();
+	void resumeReading();
+	// What the socket has not yet handed to the system.
+	qint64 unsent() const;
 
 	// A client frame: masked unless told otherwise.
 	static QByteArray frame(int opcode, const QByteArray &payload,
@@ -45,6 +54,7 @@ public:
 
 private:
 	std::unique_ptr<QTcpSocket> socket;
+	bool reading = true;
 };
 
 // A Qt WebSocket client that links with a token.
