@@ -79,7 +79,7 @@ private:
 				upgraded = true;
 			}
 			takeFrames(input);
-			usleep(200); // a slow reader
+			usleep(1000); // a slow reader
 		}
 		ended = true;
 	}
@@ -244,7 +244,8 @@ TEST_F(OutputLimitTest, ClosingDeliversTheLastEventToAPeerStillSending)
 
 	// Without the event loop: what the peer sends meanwhile stays unread,
 	// as when OBS closes in the middle of a client's burst.
-	const int bigEvents = 4;
+	// More than the system's buffers of both ends hold.
+	const int bigEvents = 12;
 	for (int i = 0; i < bigEvents; i++)
 		server->broadcastEvent(
 			"test.big", {{"data", QString::fromLatin1(megabyte)}});

@@ -2,6 +2,8 @@
 // some front-end calls (starting the replay buffer with no sources asks "No
 // Sources"), and anything can happen to the server meanwhile.
 
+#include <QTimer>
+
 #include "frontend_double.h"
 #include "log_capture.h"
 #include "server/link_client.h"
@@ -58,9 +60,12 @@ TEST_F(ReentryTest, ServerRestartedWhileARequestRunsTheEventLoop)
 
 	bool dialogClosed = false;
 	frontend::onReplayBufferStart([&] {
-		// As the Link dialog's Save does when LAN access changed.
-		EXPECT_TRUE(server->listen(port, false));
-		pumpEvents(20);
+		// The Link dialog's Save (LAN access changed), clicked while
+		// the other dialog's loop runs.
+		QTimer::singleShot(0, server.get(), [&] {
+			EXPECT_TRUE(server->listen(port, false));
+		});
+		pumpEvents(50);
 		dialogClosed = true;
 	});
 	client.send(requestFrame(1, "replay.start") +
