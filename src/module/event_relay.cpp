@@ -70,7 +70,8 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		// libobs frees every hotkey before it unloads the modules, so
 		// their bindings can only be read now.
 		saveHotkeyBindings();
-		state.hotkeyBindingsSaved = true;
+		obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+		state.exitHandled = true;
 		shutdownDualPov();
 		broadcast("obs.exit");
 		state.linkServer->deliverBeforeExit(exitDeliveryMs);

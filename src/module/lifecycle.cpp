@@ -59,15 +59,17 @@ void unloadTessilLink()
 	if (!state.linkServer)
 		return;
 
-	// When OBS exits, the bindings were saved while the hotkeys still
-	// existed; by now libobs has freed them.
-	if (!state.hotkeyBindingsSaved)
+	// When OBS exits, the bindings were saved and the callback removed at
+	// its exit event: by now libobs has freed the hotkeys, and OBS 30 and
+	// later have no front-end API left to remove a callback from.
+	if (!state.exitHandled) {
 		saveHotkeyBindings();
-	state.hotkeyBindingsSaved = false;
+		obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+	}
+	state.exitHandled = false;
 	// Saved: the array is not needed again in this process, and holding
 	// a libobs allocation past libobs's shutdown shows up as a leak.
 	linkConfig().hotkeys = nullptr;
-	obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
 	signal_handler_disconnect(obs_get_signal_handler(), renameSignal,
 				  onSourceRename, nullptr);
 	shutdownDualPov();

@@ -21,8 +21,11 @@ struct ModuleState {
 	void *browserFactory = nullptr;
 	// Set while OBS swaps scene collections: no "scenes.changed" then.
 	bool sceneCollectionChanging = false;
-	// The hotkey bindings were saved when OBS began to exit.
-	bool hotkeyBindingsSaved = false;
+	// OBS began to exit: the hotkey bindings were saved while the hotkeys
+	// still existed, and the front-end callback was removed while the
+	// front-end could still take the call (OBS 30 and later remove the
+	// front-end API right after the exit event).
+	bool exitHandled = false;
 };
 
 ModuleState &moduleState();

@@ -170,6 +170,12 @@ TEST_F(EventRelay, ExitSendsObsExitThenClosesTheLinks)
 	EXPECT_TRUE(stranger.waitDisconnected());
 	EXPECT_TRUE(stranger.messages.isEmpty());
 	EXPECT_FALSE(moduleState().linkServer->isListening());
+
+	// The callback goes at the exit event: OBS 30 and later remove their
+	// front-end API right after it, before modules unload.
+	EXPECT_EQ(frontend::eventCallbackCount(), 0u);
+	unload();
+	EXPECT_EQ(frontend::strayCallbackRemovals(), 0);
 }
 
 TEST_F(EventRelay, LateCallbacksAfterUnloadDoNothing)

@@ -77,6 +77,9 @@ TEST_F(ModuleLifecycle, LoadAndUnloadRunInOrder)
 	EXPECT_EQ(moduleState().linkServer, nullptr);
 	EXPECT_EQ(linkedClientCount(), 0);
 	EXPECT_TRUE(client.waitDisconnected());
+	// Unloaded without an exit event: the callback goes at unload.
+	EXPECT_EQ(frontend::eventCallbackCount(), 0u);
+	EXPECT_EQ(frontend::strayCallbackRemovals(), 0);
 
 	const std::vector<std::string> expected = {
 		format("[tessil-link] waiting for Tessil on ws://127.0.0.1:%d",

@@ -26,6 +26,7 @@ struct FrontendState {
 	std::vector<frontend::ToolsMenuItem> toolsItems;
 	std::vector<QWidget *> docks;
 	bool refuseDocks = false;
+	int strayRemovals = 0;
 };
 
 FrontendState &state()
@@ -142,6 +143,11 @@ void fireEvent(obs_frontend_event event)
 size_t eventCallbackCount()
 {
 	return state().callbacks.size();
+}
+
+int strayCallbackRemovals()
+{
+	return state().strayRemovals;
 }
 
 const std::vector<ToolsMenuItem> &toolsMenuItems()
@@ -283,6 +289,10 @@ void obs_frontend_remove_event_callback(obs_frontend_event_cb callback,
 					void *private_data)
 {
 	auto &callbacks = state().callbacks;
+	// OBS logs an error for this (OBS 30 and later also when its
+	// front-end API is gone at exit).
+	if (callbacks.empty())
+		state().strayRemovals++;
 	callbacks.erase(std::remove(callbacks.begin(), callbacks.end(),
 				    std::make_pair(callback, private_data)),
 			callbacks.end());
@@ -301,6 +311,27 @@ void *obs_frontend_get_main_window(void)
 	return frontend::mainWindow();
 }
 
+#if LIBOBS_API_VER >= MAKE_SEMANTIC_VERSION(30, 0, 0)
+// From OBS 30 on, OBS makes the dock around the widget: a dock widget named
+// after the id, on the main window. An id in use is refused.
+bool obs_frontend_add_dock_by_id(const char *id, const char *title,
+				 void *widget)
+{
+	QMainWindow *window = frontend::mainWindow();
+	if (state().refuseDocks ||
+	    window->findChild<QDockWidget *>(QString::fromUtf8(id)))
+		return false;
+	auto *dock = new QDockWidget(window);
+	dock->setObjectName(QString::fromUtf8(id));
+	dock->setWindowTitle(QString::fromUtf8(title));
+	dock->setWidget(static_cast<QWidget *>(widget));
+	window->addDockWidget(Qt::RightDockWidgetArea, dock);
+	state().docks.push_back(dock);
+	return true;
+}
+#endif
+
+#if LIBOBS_API_VER < MAKE_SEMANTIC_VERSION(32, 0, 0)
 void *obs_frontend_add_dock(void *dock)
 {
 	if (state().refuseDocks)
@@ -310,3 +341,4 @@ void *obs_frontend_add_dock(void *dock)
 	state().docks.push_back(widget);
 	return widget->toggleViewAction();
 }
+#endif

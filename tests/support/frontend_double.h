@@ -45,6 +45,8 @@ void onReplayBufferStart(std::function<void()> hook);
 // Calls every registered event callback, the last registered first.
 void fireEvent(obs_frontend_event event);
 size_t eventCallbackCount();
+// Calls that removed an event callback while none was registered.
+int strayCallbackRemovals();
 
 struct ToolsMenuItem {
 	std::string name;

@@ -95,7 +95,7 @@ void ObsTest::TearDown()
 		id = OBS_INVALID_HOTKEY_ID;
 	module.browserFactory = nullptr;
 	module.sceneCollectionChanging = false;
-	module.hotkeyBindingsSaved = false;
+	module.exitHandled = false;
 	stopPov();
 	shutdownDualPov();
 	squadPovState() = SquadPovState();

@@ -11,7 +11,7 @@
 #include <QStringList>
 
 constexpr char linkctlName[] = "tessil-linkctl";
-constexpr char linkctlVersion[] = "0.1.0";
+constexpr char linkctlVersion[] = TESSIL_VERSION;
 constexpr char defaultLinkUrl[] = "ws://127.0.0.1:47841";
 constexpr int defaultLinkPort = 47841;
 constexpr int defaultTimeoutMs = 5000;
