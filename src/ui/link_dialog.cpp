@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -27,6 +29,9 @@
 #include "pov/dual_window.h"
 
 namespace {
+// The narrowest the dialog gets, even where its texts would need less.
+const int dialogMinimumWidth = 460;
+
 // Source kinds that can show a team-mate's view.
 const char *const povKinds[] = {"browser_source", "window_capture",
 				"game_capture",   "ffmpeg_source",
@@ -63,6 +68,81 @@ bool addPovCandidate(void *param, obs_source_t *source)
 	static_cast<NameSet *>(param)->insert(candidate);
 	return true;
 }
+
+// Keeps the dialog on its screen and readable there. Left to itself, Qt
+// gives a window the minimum height of its layout with every word-wrapped
+// label on one line, and opens it at most two thirds of the screen high:
+// on a 720-pixel screen that squeezes the labels and puts the POV list under
+// the buttons. Once the dialog is shown, its minimum size is the one at which
+// every label has the height its text needs, and its maximum size the free
+// area of its screen; the POV list, which scrolls, takes what is between.
+// Where the labels would need more than the screen's height at the narrowest
+// width, the dialog gets wider until they fit.
+class ScreenFit : public QObject {
+public:
+	explicit ScreenFit(QWidget *dialog) : QObject(dialog), dialog(dialog)
+	{
+		dialog->installEventFilter(this);
+	}
+
+	bool eventFilter(QObject *watched, QEvent *event) override
+	{
+		// Before the dialog's own show handling, which places the
+		// window by its size.
+		const QEvent::Type type = event->type();
+		if (watched == dialog &&
+		    (type == QEvent::Show ||
+		     type == QEvent::ScreenChangeInternal ||
+		     (type == QEvent::LayoutRequest && dialog->isVisible())))
+			fit();
+		return false;
+	}
+
+private:
+	void fit()
+	{
+		QLayout *layout = dialog->layout();
+		QScreen *screen = dialog->screen();
+		if (!layout || !screen)
+			return;
+		// The window manager's frame; until it has put one around the
+		// dialog, the one around the window it opens over.
+		QSize frame = dialog->frameGeometry().size() - dialog->size();
+		if (frame.isNull() && dialog->parentWidget()) {
+			const QWidget *top = dialog->parentWidget()->window();
+			frame = top->frameGeometry().size() - top->size();
+		}
+		const QSize room = screen->availableGeometry().size() - frame;
+
+		const auto heightAt = [layout](int width) {
+			return layout->hasHeightForWidth()
+				       ? layout->minimumHeightForWidth(width)
+				       : layout->totalMinimumSize().height();
+		};
+		int width = qMax(dialogMinimumWidth,
+				 layout->totalMinimumSize().width());
+		if (heightAt(width) > room.height()) {
+			// The narrowest width at which the texts fit, found
+			// by halving: wrapped texts lose lines as they widen.
+			int fits = qMax(width, room.width());
+			int tooNarrow = width;
+			while (fits - tooNarrow > 1) {
+				const int middle = (fits + tooNarrow) / 2;
+				if (heightAt(middle) > room.height())
+					tooNarrow = middle;
+				else
+					fits = middle;
+			}
+			width = fits;
+		}
+		const int height = qMin(heightAt(width), room.height());
+		dialog->setMinimumSize(width, height);
+		dialog->setMaximumSize(qMax(width, room.width()),
+				       qMax(height, room.height()));
+	}
+
+	QWidget *dialog;
+};
 }
 
 LinkDialog::LinkDialog(QWidget *parent, std::function<int()> linkedClients,
@@ -73,7 +153,8 @@ LinkDialog::LinkDialog(QWidget *parent, std::function<int()> linkedClients,
 {
 	const LinkConfig &config = linkConfig();
 	setWindowTitle(QStringLiteral("Tessil Link"));
-	setMinimumWidth(460);
+	setMinimumWidth(dialogMinimumWidth);
+	new ScreenFit(this);
 
 	auto *layout = new QVBoxLayout(this);
 	auto *intro = new QLabel(text("TessilLink.Dialog.Intro"));

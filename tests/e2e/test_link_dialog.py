@@ -3,10 +3,17 @@ menu entry opens it over the main window, Escape closes it without saving,
 and Save with LAN access switched on restarts the link. Debian's OBS has no
 browser module, so the log says once that the dock is unavailable.
 
-With TESSIL_SCREENSHOT_DIR set, the open dialog is saved there as
-link-dialog.png (docs/images/link-dialog.png comes from this test).
+On a laptop's 1280x720 screen, and on a 1920x1080 screen with Qt's scale
+factor at 1.5, the dialog with a long list of sources fits the screen, as
+opened and at its minimum size, with its button row clear of the list.
+
+With TESSIL_SCREENSHOT_DIR set, the dialog's window is saved there:
+link-dialog.png on a 1080p screen as it opens (docs/images/link-dialog.png
+comes from this test), link-dialog-<screen>[-minimum].png on the small
+screens.
 """
 
+import contextlib
 import os
 import re
 import struct
@@ -16,7 +23,7 @@ import zlib
 
 from . import support
 
-from Xlib import X, XK  # noqa: E402  (support puts scripts/ on the path first)
+from Xlib import X, XK, Xutil  # noqa: E402  (support puts scripts/ on the path first)
 from Xlib import display as xdisplay
 from Xlib.ext import xtest
 
@@ -41,6 +48,14 @@ def image_source(name):
     return {"id": "image_source", "versioned_id": "image_source", "name": name, "settings": {}}
 
 
+def crowded_collection(count=40):
+    """A squad's worth of media sources with long names: more than any
+    screen shows at once in the dialog's list."""
+    names = ["Team-mate %02d \u2014 squad POV capture with a long name" % (i + 1) for i in range(count)]
+    items = [obs_session.scene_item(name, i + 1) for i, name in enumerate(names)]
+    return obs_session.collection([obs_session.scene("Squad", items)], [media_source(name) for name in names])
+
+
 def pov_collection():
     names = ["Sam (team-mate)", "Alex (team-mate)", "Replay clip"]
     items = [obs_session.scene_item(name, i + 1) for i, name in enumerate(names)]
@@ -60,6 +75,22 @@ def wait_for(condition, timeout=TIMEOUT, what="condition"):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(0.05)
+
+
+@contextlib.contextmanager
+def environment(**values):
+    """Sets environment variables (those given as None are left alone) for
+    the processes started meanwhile."""
+    before = {name: os.environ.get(name) for name in values}
+    os.environ.update({name: value for name, value in values.items() if value is not None})
+    try:
+        yield
+    finally:
+        for name, value in before.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
 
 
 def write_png(path, width, height, rgb_rows):
@@ -133,36 +164,101 @@ class Screen:
         size = window.get_geometry()
         return (-origin.x, -origin.y, -origin.x + size.width, -origin.y + size.height)
 
-    def save_png(self, path, window, margin=48):
-        """The window and some of what is around it."""
-        root = self.display.screen().root
-        screen = root.get_geometry()
-        box = self.box(window)
-        left, top = max(0, box[0] - margin), max(0, box[1] - margin)
-        right, bottom = min(screen.width, box[2] + margin), min(screen.height, box[3] + margin)
-        width, height = right - left, bottom - top
-        image = root.get_image(left, top, width, height, X.ZPixmap, 0xFFFFFFFF)
-        rows = []
+    def screen_size(self):
+        root = self.display.screen().root.get_geometry()
+        return root.width, root.height
+
+    def resize(self, window, width, height):
+        """Resizes a window from outside, as a window manager does."""
+        window.configure(width=width, height=height)
+        self.display.sync()
+        wait_for(
+            lambda: (window.get_geometry().width, window.get_geometry().height) == (width, height),
+            what="the window to take %dx%d" % (width, height),
+        )
+
+    def grab(self, window):
+        """The window alone, as drawn, once its picture has settled: two
+        grabs in a row alike."""
+        previous = [None]
+
+        def settled():
+            geometry = window.get_geometry()
+            image = window.get_image(0, 0, geometry.width, geometry.height, X.ZPixmap, 0xFFFFFFFF)
+            current = Grab(geometry.width, geometry.height, image.data)
+            same = previous[0] is not None and previous[0].rows == current.rows
+            previous[0] = current
+            return current if same else None
+
+        def settled_after_a_pause():
+            time.sleep(0.1)
+            return settled()
+
+        return wait_for(settled_after_a_pause, what="the window's picture to settle")
+
+
+class Grab:
+    """A window's picture as rows of RGB bytes (from the X server's BGRX)."""
+
+    def __init__(self, width, height, bgrx):
+        self.width, self.height = width, height
         stride = width * 4
+        self.rows = []
         for y in range(height):
-            bgrx = image.data[y * stride : (y + 1) * stride]
+            row = bgrx[y * stride : (y + 1) * stride]
             rgb = bytearray(width * 3)
-            rgb[0::3], rgb[1::3], rgb[2::3] = bgrx[2::4], bgrx[1::4], bgrx[0::4]
-            rows.append(bytes(rgb))
-        write_png(path, width, height, rows)
+            rgb[0::3], rgb[1::3], rgb[2::3] = row[2::4], row[1::4], row[0::4]
+            self.rows.append(bytes(rgb))
+
+    def pixel(self, x, y):
+        row = self.rows[y]
+        return tuple(row[3 * x : 3 * x + 3])
+
+    def plain_row(self, y, colour, tolerance=12):
+        """Whether every pixel of row y is of colour, give or take."""
+        row = self.rows[y]
+        return all(
+            abs(row[i] - colour[0]) <= tolerance
+            and abs(row[i + 1] - colour[1]) <= tolerance
+            and abs(row[i + 2] - colour[2]) <= tolerance
+            for i in range(0, len(row), 3)
+        )
+
+    def bands_from_bottom(self):
+        """The picture cut into horizontal bands, from the bottom up: runs of
+        rows of the background alone (the colour of the bottom-left corner,
+        the dialog's margin) and runs of rows with something drawn on them.
+        A list of (plain, height)."""
+        background = self.pixel(0, self.height - 1)
+        bands = []
+        for y in range(self.height - 1, -1, -1):
+            plain = self.plain_row(y, background)
+            if bands and bands[-1][0] == plain:
+                bands[-1][1] += 1
+            else:
+                bands.append([plain, 1])
+        return [tuple(band) for band in bands]
+
+    def save_png(self, path):
+        write_png(path, self.width, self.height, self.rows)
 
 
 class DialogSession(support.PluginTestCase):
-    """OBS with the plug-in on a 1080p screen of its own."""
+    """OBS with the plug-in on a screen of its own (1080p unless a class
+    says otherwise), at Qt's scale factor when a class gives one."""
 
     session_options = {}
+    screen_size = SCREEN
+    scale = None
 
     @classmethod
     def setUpClass(cls):
-        xvfb = obs_session.Xvfb(size=SCREEN)
+        xvfb = obs_session.Xvfb(size=cls.screen_size)
         cls.addClassCleanup(xvfb.stop)
         cls.session_options = dict(cls.session_options, display=xvfb.display)
-        super().setUpClass()
+        # OBS takes its environment from this process's when it starts.
+        with environment(QT_SCALE_FACTOR=cls.scale and str(cls.scale)):
+            super().setUpClass()
 
     def setUp(self):
         self.screen = Screen(self.session)
@@ -205,10 +301,7 @@ class ToolsMenuEntry(DialogSession):
         self.assertGreaterEqual(dialog_box[2] - dialog_box[0], 460)
 
         time.sleep(1.2)  # one status refresh, so the link shows
-        folder = os.environ.get("TESSIL_SCREENSHOT_DIR")
-        if folder:
-            os.makedirs(folder, exist_ok=True)
-            self.screen.save_png(os.path.join(folder, "link-dialog.png"), dialog)
+        save_screenshot(self.screen.grab(dialog), "link-dialog.png")
 
         self.screen.close_dialog(dialog)
         self.assertEqual(self.config_bytes(), config_before)
@@ -222,6 +315,78 @@ class ToolsMenuEntry(DialogSession):
         self.session.wait_for_log(re.escape(BROWSER_MISSING))
         self.assertEqual(self.session.log_text().count(BROWSER_MISSING), 1)
         self.assertNotIn("Tessil dock ready", self.session.log_text())
+
+
+def save_screenshot(grab, name):
+    folder = os.environ.get("TESSIL_SCREENSHOT_DIR")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        grab.save_png(os.path.join(folder, name))
+
+
+class SmallScreen(DialogSession):
+    """A laptop's 1280x720 screen, and a list longer than it."""
+
+    screen_size = "1280x720x24"
+    session_options = {"collection": crowded_collection()}
+
+    def test_the_dialog_fits_the_screen_and_lays_out_fully(self):
+        scale = self.scale or 1
+        dialog = self.open_dialog()
+        screen_width, screen_height = self.screen.screen_size()
+
+        # What the dialog asks of the window manager: never more than the
+        # screen, and no narrower than its 460 pixels (so the scale is on).
+        hints = dialog.get_wm_normal_hints()
+        self.assertTrue(hints.flags & Xutil.PMaxSize, "no maximum size: %r" % hints)
+        for asked, screen in (
+            (hints.max_width, screen_width),
+            (hints.max_height, screen_height),
+            (hints.min_width, screen_width),
+            (hints.min_height, screen_height),
+        ):
+            self.assertLessEqual(asked, screen, hints)
+        self.assertGreaterEqual(hints.min_width, int(460 * scale))
+
+        sizes = [("as opened", None), ("minimum", (hints.min_width, hints.min_height))]
+        for what, size in sizes:
+            with self.subTest(what):
+                if size:
+                    self.screen.resize(dialog, *size)
+                box = self.screen.box(dialog)
+                self.assertTrue(
+                    0 <= box[0] and 0 <= box[1] and box[2] <= screen_width and box[3] <= screen_height,
+                    "the dialog at %r leaves the %dx%d screen" % (box, screen_width, screen_height),
+                )
+                grab = self.screen.grab(dialog)
+                save_screenshot(
+                    grab,
+                    "link-dialog-%s%s%s.png"
+                    % (
+                        self.screen_size.rsplit("x", 1)[0],
+                        "-scale-%g" % scale if self.scale else "",
+                        "-minimum" if size else "",
+                    ),
+                )
+                # From the bottom up: the margin, the button row, the
+                # spacing above it, then the list. A list running under
+                # the buttons leaves no spacing: the band of the buttons
+                # reaches up to the top of the list.
+                bands = grab.bands_from_bottom()
+                self.assertGreaterEqual(len(bands), 4, bands)
+                (margin_plain, margin), (buttons_plain, buttons), (gap_plain, gap) = bands[:3]
+                self.assertTrue(margin_plain and not buttons_plain and gap_plain, bands[:4])
+                self.assertGreater(margin, 0)
+                self.assertGreater(gap, 0)
+                self.assertGreaterEqual(buttons, 16 * scale, "no button row: %r" % (bands[:4],))
+                self.assertLessEqual(buttons, 60 * scale, "the button row runs into something: %r" % (bands[:4],))
+
+
+class ScaledScreen(SmallScreen):
+    """A 1080p screen at Qt's scale factor 1.5: 1280x720 as Qt lays out."""
+
+    screen_size = "1920x1080x24"
+    scale = 1.5
 
 
 class SaveFromTheDialog(DialogSession):
