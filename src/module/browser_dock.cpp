@@ -16,7 +16,7 @@
 
 #include "config/link_config.h"
 #include "module/browser_factory.h"
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "module/module_state.h"
 
 namespace {

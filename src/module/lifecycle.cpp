@@ -8,7 +8,7 @@
 #include "config/link_config.h"
 #include "module/event_relay.h"
 #include "module/hotkeys.h"
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "module/module_state.h"
 #include "module/tools_menu.h"
 #include "pov/dual_pov.h"

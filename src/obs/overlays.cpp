@@ -2,7 +2,7 @@
 
 #include <obs-frontend-api.h>
 
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "obs/scene_lookup.h"
 
 namespace {

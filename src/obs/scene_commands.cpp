@@ -5,7 +5,7 @@
 #include <QJsonArray>
 #include <QSet>
 
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "obs/frontend_scenes.h"
 #include "obs/scene_lookup.h"
 

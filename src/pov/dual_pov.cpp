@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "config/link_config.h"
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "obs/scene_lookup.h"
 #include "pov/dual_window.h"
 #include "pov/pov_flags.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "obs/frontend_scenes.h"
 #include "pov/sceneitem_compat.h"
 

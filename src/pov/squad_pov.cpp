@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/link_config.h"
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "obs/scene_lookup.h"
 #include "pov/dual_pov.h"
 #include "obs/frontend_scenes.h"

@@ -4,7 +4,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "server/framing.h"
 #include "server/protocol.h"
 #include "server/socket_close.h"

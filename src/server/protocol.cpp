@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/link_config.h"
-#include "module/link_log.h"
+#include "common/link_log.h"
 #include "server/command_table.h"
 #include "server/framing.h"
 #include "server/protocol.h"

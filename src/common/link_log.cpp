@@ -1,4 +1,4 @@
-#include "module/link_log.h"
+#include "common/link_log.h"
 
 #include <cstdarg>
 #include <cstdio>
