@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Run Debian's OBS Studio 29 headless, with a private configuration.
+"""Run OBS Studio headless, with a private configuration: Debian's OBS 29,
+or the OBS that TESSIL_OBS_BINARY names (see ObsHost).
 
 An ObsSession lays out a fresh configuration root (HOME, XDG_CONFIG_HOME),
 seeds OBS's global.ini, one profile and one scene collection, optionally
@@ -30,11 +31,59 @@ import tempfile
 import threading
 import time
 
-OBS_BINARY = "/usr/bin/obs"
 XVFB_BINARY = "Xvfb"
-# LIBOBS_API_VER of 29.0.2; with FirstRun=true it keeps the first-run wizard
-# and the what's-new dialog away.
-OBS_29_VERSION = 486539266
+
+
+class ObsHost:
+    """The OBS application a session runs: Debian's OBS 29 unless
+    TESSIL_OBS_BINARY names another (such as /opt/obs-30.2.3/bin/obs).
+
+    What differs between hosts lives here: where the binary is, its version,
+    how its settings are seeded and how obs-websocket is configured."""
+
+    def __init__(self, binary=None):
+        self.binary = binary or os.environ.get("TESSIL_OBS_BINARY") or "/usr/bin/obs"
+        text = subprocess.run(
+            [self.binary, "--version"], capture_output=True, text=True, timeout=30, check=True
+        ).stdout
+        match = re.search(r"(\d+)\.(\d+)\.(\d+)", text)
+        if not match:
+            raise RuntimeError("cannot read the version of %s: %r" % (self.binary, text))
+        self.version = tuple(int(part) for part in match.groups())
+
+    @property
+    def version_text(self):
+        return "%d.%d.%d" % self.version
+
+    @property
+    def last_version(self):
+        """LIBOBS_API_VER of this version: with FirstRun=true it keeps the
+        first-run wizard and the what's-new dialog away."""
+        major, minor, patch = self.version
+        return (major << 24) | (minor << 16) | patch
+
+    @property
+    def splits_settings(self):
+        """From OBS 31 on the user's settings are in user.ini, apart from
+        the application's in global.ini."""
+        return self.version >= (31, 0, 0)
+
+    @property
+    def websocket_in_plugin_config(self):
+        """From OBS 30 on obs-websocket reads its own config.json; OBS 29's
+        reads global.ini."""
+        return self.version >= (30, 0, 0)
+
+
+_current_host = None
+
+
+def current_host():
+    """The host of this process's sessions (read once)."""
+    global _current_host
+    if _current_host is None:
+        _current_host = ObsHost()
+    return _current_host
 PLUGIN_NAME = "tessil-link"
 LINK_PORT = 47841
 WEBSOCKET_PORT = 4455
@@ -125,6 +174,20 @@ def collection(scenes, sources=(), name="Test", current=None, groups=()):
         "sources": list(scenes) + list(sources),
         "groups": list(groups),
     }
+
+
+# Profile settings (ObsSession's profile_ini) that enable the replay buffer
+# of the simple output mode, encoded with x264 (always there, needs no GPU).
+REPLAY_BUFFER_PROFILE = {
+    "SimpleOutput": {
+        "RecRB": True,
+        "RecRBTime": 10,
+        "RecRBSize": 64,
+        "RecQuality": "Stream",
+        "StreamEncoder": "x264",
+        "RecEncoder": "x264",
+    },
+}
 
 
 def default_collection():
@@ -289,6 +352,15 @@ def find_main_window(display, pids):
     return None
 
 
+def find_window(display, pids, title):
+    """A viewable top-level window of some processes with exactly this
+    title (a dialog such as OBS's "No Sources" question), or None."""
+    for window, window_title, viewable in _windows_of(display, pids):
+        if viewable and window_title == title:
+            return window
+    return None
+
+
 def send_delete_window(display, window):
     from Xlib import X
     from Xlib.protocol import event
@@ -349,6 +421,7 @@ class ObsSession:
     obs_args       extra command line arguments for OBS.
     wrapper        command prefix, e.g. ["strace", "-f", "-o", "trace.txt"].
     keep_root      keep the configuration root after close().
+    host           the ObsHost to run; by default current_host().
 
     Use as a context manager (start on enter; stop and remove the root on
     exit), or call start(), stop() and close() yourself. start() may be
@@ -371,6 +444,7 @@ class ObsSession:
         wrapper=(),
         keep_root=False,
         root=None,
+        host=None,
     ):
         self.plugin_dir = os.path.abspath(plugin_dir) if plugin_dir else None
         self.plugin_name = os.path.basename(self.plugin_dir.rstrip("/")) if plugin_dir else PLUGIN_NAME
@@ -387,6 +461,7 @@ class ObsSession:
         self.obs_args = list(obs_args)
         self.wrapper = list(wrapper)
         self.keep_root = keep_root
+        self.host = host or current_host()
 
         self.root = os.path.abspath(root or tempfile.mkdtemp(prefix="obs-session-"))
         self.home = os.path.join(self.root, "home")
@@ -424,8 +499,9 @@ class ObsSession:
             os.makedirs(folder, exist_ok=True)
         os.makedirs(os.path.join(self.root, "runtime"), mode=0o700, exist_ok=True)
 
+        host = self.host
         global_ini = {
-            "General": {"FirstRun": True, "LastVersion": OBS_29_VERSION},
+            "General": {"FirstRun": True, "LastVersion": host.last_version},
             "Basic": {
                 "Profile": self.profile_name,
                 "ProfileDir": self.profile_name,
@@ -442,7 +518,30 @@ class ObsSession:
                 "AlertsEnabled": False,
             },
         }
-        _write_ini(os.path.join(self.obs_config, "global.ini"), _merge(global_ini, self.extra_global_ini))
+        global_ini = _merge(global_ini, self.extra_global_ini)
+        if host.splits_settings:
+            # The application keeps [General] LastVersion; the rest is the
+            # user's. A LastVersion below 31 would make OBS migrate.
+            user_ini = {name: values for name, values in global_ini.items() if name != "General"}
+            user_ini["General"] = {"FirstRun": True}
+            global_ini = {"General": {"LastVersion": host.last_version, "EnableAutoUpdates": False}}
+            _write_ini(os.path.join(self.obs_config, "user.ini"), user_ini)
+        _write_ini(os.path.join(self.obs_config, "global.ini"), global_ini)
+        if host.websocket_in_plugin_config:
+            websocket_dir = os.path.join(self.obs_config, "plugin_config", "obs-websocket")
+            os.makedirs(websocket_dir, exist_ok=True)
+            with open(os.path.join(websocket_dir, "config.json"), "w", encoding="utf-8") as f:
+                json.dump(
+                    {
+                        "first_load": False,
+                        "server_enabled": self.websocket,
+                        "server_port": self.websocket_port,
+                        "alerts_enabled": False,
+                        "auth_required": bool(self.websocket_password),
+                        "server_password": self.websocket_password or "",
+                    },
+                    f,
+                )
 
         profile = {
             "General": {"Name": self.profile_name},
@@ -533,7 +632,7 @@ class ObsSession:
         # --multi: no "already running" question (its check is per network
         # namespace). Not --disable-missing-files-check: in OBS 29 it leaks one
         # allocation whenever a scene collection is loaded.
-        return self.wrapper + [OBS_BINARY, "--multi"] + self.obs_args
+        return self.wrapper + [self.host.binary, "--multi"] + self.obs_args
 
     def start(self, wait=True, timeout=60.0):
         """Start Xvfb (unless a display was given) and OBS.
@@ -627,6 +726,45 @@ class ObsSession:
 
     def main_window(self, display):
         return find_main_window(display, _process_tree(self.proc.pid))
+
+    def window_titled(self, title, timeout=10.0):
+        """Waits until OBS shows a top-level window with this exact title;
+        returns whether it did within timeout."""
+        from Xlib import display as xdisplay
+
+        connection = xdisplay.Display(self.display)
+        try:
+            deadline = time.monotonic() + timeout
+            while self.running():
+                if find_window(connection, _process_tree(self.proc.pid), title) is not None:
+                    return True
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.05)
+            return False
+        finally:
+            connection.close()
+
+    def close_window(self, title, timeout=10.0):
+        """Closes OBS's window of this title as a window manager's close
+        button does (WM_DELETE_WINDOW), and waits until it is gone. Returns
+        False when there was no such window, or it stayed."""
+        from Xlib import display as xdisplay
+
+        connection = xdisplay.Display(self.display)
+        try:
+            window = find_window(connection, _process_tree(self.proc.pid), title)
+            if window is None:
+                return False
+            send_delete_window(connection, window)
+            deadline = time.monotonic() + timeout
+            while self.running() and time.monotonic() < deadline:
+                if find_window(connection, _process_tree(self.proc.pid), title) is None:
+                    return True
+                time.sleep(0.05)
+            return not self.running()
+        finally:
+            connection.close()
 
     def stop(self, timeout=30.0):
         """Close OBS's main window and wait for OBS to exit, then stop Xvfb.

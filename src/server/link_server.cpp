@@ -304,7 +304,11 @@ void LinkServer::closeStalledClients()
 	for (const std::unique_ptr<LinkClient> &client : clients) {
 		if (client->outputFullSince == 0)
 			continue;
-		if (client->socket->bytesToWrite() <= maxPendingOutput)
+		// A connection whose reading waits for its peer stays on the
+		// clock until the peer has taken enough to read on (half the
+		// limit): one that takes a little and stops is closed too.
+		if (!client->readPaused &&
+		    client->socket->bytesToWrite() <= maxPendingOutput)
 			client->outputFullSince = 0;
 		else if (now - client->outputFullSince >= stallMs)
 			stalled.emplace_back(client->socket);

@@ -74,7 +74,17 @@ def frame(payload, opcode=TEXT, mask=True):
     if not mask:
         return head + payload
     key = os.urandom(4)
-    return head + key + bytes(b ^ key[i & 3] for i, b in enumerate(payload))
+    return head + key + masked(payload, key)
+
+
+def masked(payload, key):
+    """payload XOR the repeated 4-byte key (as one big integer: fast for
+    frames of megabytes)."""
+    if not payload:
+        return b""
+    size = len(payload)
+    stream = (key * (size // 4 + 1))[:size]
+    return (int.from_bytes(payload, "big") ^ int.from_bytes(stream, "big")).to_bytes(size, "big")
 
 
 def json_frame(message):
@@ -122,7 +132,7 @@ class FrameReader:
         opcode = buffer[0] & 0x0F
         payload = bytes(buffer[offset : offset + length])
         if key:
-            payload = bytes(b ^ key[i & 3] for i, b in enumerate(payload))
+            payload = masked(payload, key)
         del buffer[: offset + length]
         return opcode, payload
 
@@ -136,10 +146,14 @@ class RawClient:
     """A blocking link client on a plain TCP socket: connect() and
     handshake() are separate, and raw bytes can be sent at any point."""
 
-    def __init__(self, host="127.0.0.1", port=LINK_PORT, timeout=TIMEOUT, family=socket.AF_INET):
+    def __init__(self, host="127.0.0.1", port=LINK_PORT, timeout=TIMEOUT, family=socket.AF_INET, receive_buffer=None):
+        """receive_buffer: a small SO_RCVBUF, set before connecting, keeps
+        the kernel from soaking up what the client does not read."""
         self.host, self.port, self.timeout = host, port, timeout
         self.sock = socket.socket(family, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if receive_buffer is not None:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self.sock.settimeout(timeout)
         self.reader = FrameReader()
         self.next_id = 0
@@ -325,6 +339,28 @@ def rss_kib(pid):
     raise RuntimeError("no VmRSS for %d" % pid)
 
 
+def memory_kib(pid):
+    """{"rss": VmRSS, "hwm": VmHWM} of a process, in KiB. VmHWM is the
+    peak of VmRSS since the process started or since reset_peak_memory."""
+    fields = {"VmRSS:": "rss", "VmHWM:": "hwm"}
+    found = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            name = line.split(":", 1)[0] + ":"
+            if name in fields:
+                found[fields[name]] = int(line.split()[1])
+    if len(found) != len(fields):
+        raise RuntimeError("no VmRSS or VmHWM for %d" % pid)
+    return found
+
+
+def reset_peak_memory(pid):
+    """Sets a process's VmHWM back to its current VmRSS (Linux 4.0 and
+    later), so that the peak of what follows can be read."""
+    with open("/proc/%d/clear_refs" % pid, "w") as f:
+        f.write("5")
+
+
 def open_sockets(pid):
     """How many sockets a process holds open."""
     count = 0
@@ -355,6 +391,31 @@ def connections_to(port):
                 continue
             found[int(remote.rsplit(":", 1)[1], 16)] = int(queues.split(":")[1], 16)
     return found
+
+
+def server_socket(port, remote_port):
+    """The socket of this network namespace that serves the connection
+    from remote_port to the local port, while a process holds it:
+    {"state": TCP state (hex, as the kernel lists it), "unread": bytes
+    received and not yet read by its owner, "unsent": bytes sent and not
+    yet acknowledged by the peer}; None once no process holds it (closed,
+    or an orphan the kernel finishes alone)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            local, remote, state, queues, inode = fields[1], fields[2], fields[3], fields[4], fields[9]
+            if int(local.rsplit(":", 1)[1], 16) != port or int(remote.rsplit(":", 1)[1], 16) != remote_port:
+                continue
+            if state == "0A" or inode == "0":  # listening, or no longer a process's
+                continue
+            unsent, unread = queues.split(":")
+            return {"state": state, "unread": int(unread, 16), "unsent": int(unsent, 16)}
+    return None
 
 
 def wait_until(condition, timeout, step=0.02):

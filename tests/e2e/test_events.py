@@ -226,6 +226,10 @@ class Run:
             session.wait_for_log(support.LISTENING)
             self.token = session.token()
             client = support.linked_client(session)
+            # The link is up before OBS has finished loading: the
+            # "scenes.changed" that its start-up sends could otherwise come
+            # while the key is down or before "obs.exit".
+            client.wait_quiet()
             try:
                 self.pressed = press_key(session.display, "F9", client.next_event)
             finally:

@@ -28,6 +28,7 @@ def source_copy(folder):
         shutil.copy2(os.path.join(support.REPO, name), target)
 
 
+@support.only_in_machine_obs
 class InstallByHand(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -44,6 +45,10 @@ class InstallByHand(unittest.TestCase):
         cls.env.pop("XDG_CONFIG_HOME", None)
 
         cls.installed = cls.run_lines(support.readme_block("By hand"), cls.source)
+        # A failed build would otherwise show only as OBS not loading it.
+        failed = [(line, stderr) for line, code, stderr in cls.installed if code != 0]
+        if failed:
+            raise AssertionError("install command failed: %s\n%s" % failed[0])
         cls.plugin_folder = os.path.join(cls.session.home, ".config", "obs-studio", "plugins", "tessil-link")
         cls.files = sorted(
             os.path.relpath(os.path.join(folder, name), cls.plugin_folder)

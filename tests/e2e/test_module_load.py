@@ -120,17 +120,21 @@ class HandMadeToken(support.PluginTestCase):
 class PortFromConfig(support.PluginTestCase):
     """A config.json holding only a port: that port, and a new token saved."""
 
-    session_options = {"plugin_config": {"port": 47850}}
-    listening = re.escape("[tessil-link] waiting for Tessil on ws://127.0.0.1:47850")
+    # Below the system's ephemeral ports (32768-60999): the suite's own
+    # client connections take their local ports from there, and one still
+    # in TIME_WAIT on the configured port would make OBS's listen fail.
+    PORT = 27850
+    session_options = {"plugin_config": {"port": PORT}}
+    listening = re.escape("[tessil-link] waiting for Tessil on ws://127.0.0.1:%d" % PORT)
 
     def test_listens_on_configured_port(self):
-        socket.create_connection(("127.0.0.1", 47850), timeout=5).close()
+        socket.create_connection(("127.0.0.1", self.PORT), timeout=5).close()
         with self.assertRaises(ConnectionRefusedError):
             socket.create_connection(support.LINK_ADDRESS, timeout=5).close()
 
     def test_new_token_saved_with_port(self):
         config = self.session.plugin_config()
-        self.assertEqual(config["port"], 47850)
+        self.assertEqual(config["port"], self.PORT)
         self.assertEqual(len(config["token"]), 28)
         self.assertEqual(self.session.token(), config["token"])
 

@@ -16,6 +16,7 @@ SECONDS = 10
 TIMEOUT = 600  # a build from scratch included
 
 
+@support.only_in_machine_obs
 class RunScript(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
