@@ -405,8 +405,23 @@ class ObsWebSocket(JsonWebSocket):
                 raise AssertionError("obs-websocket: expected op %d, got %r" % (op, message))
             return message["d"]
 
+    # obs-websocket 5.5 and later answer "not ready" until OBS has finished
+    # loading, which can come after "Startup complete" is logged.
+    NOT_READY = 207
+    READY_TIMEOUT = 20.0
+
     def call(self, request_type, **data):
         """Runs one request and returns its responseData ({} when none)."""
+        deadline = time.monotonic() + self.READY_TIMEOUT
+        while True:
+            try:
+                return self._call_once(request_type, data)
+            except ObsRequestError as error:
+                if error.status.get("code") != self.NOT_READY or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def _call_once(self, request_type, data):
         self.last_id += 1
         request_id = str(self.last_id)
         self.send({"op": 6, "d": {"requestType": request_type, "requestId": request_id, "requestData": data}})
