@@ -19,16 +19,51 @@ struct Level {
 	size_t firstKey = 0; // index into Scanner::keys
 };
 
-int hexValue(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
-}
+// What a byte is inside a string: most bytes simply belong to it.
+enum StringByte : unsigned char { Plain, Quote, Backslash, Control };
+
+struct StringBytes {
+	StringByte kind[256];
+
+	constexpr StringBytes() : kind()
+	{
+		for (int c = 0; c < 0x20; c++)
+			kind[c] = Control;
+		kind[int('"')] = Quote;
+		kind[int('\\')] = Backslash;
+	}
+};
+constexpr StringBytes stringBytes;
+
+// How a string reads.
+enum class Read {
+	Done,
+	// The text ends inside it: the parser refuses the text.
+	PastEnd,
+	// It holds what JSON does not allow in a string (see string()).
+	Invalid,
+};
+
+constexpr int hexInvalid = -1;
+constexpr int hexPastEnd = -2;
+
+// The value of each hex digit; -1 for other bytes.
+struct HexDigits {
+	signed char value[256];
+
+	constexpr HexDigits() : value()
+	{
+		for (int c = 0; c < 256; c++)
+			value[c] = -1;
+		for (int c = 0; c < 10; c++)
+			value['0' + c] = char(c);
+		for (int c = 0; c < 6; c++) {
+			value['a' + c] = char(10 + c);
+			value['A' + c] = char(10 + c);
+		}
+	}
+};
+constexpr HexDigits hexDigits;
 
 void appendUtf8(std::string &out, uint32_t codePoint)
 {
@@ -38,8 +73,6 @@ void appendUtf8(std::string &out, uint32_t codePoint)
 		out += char(0xC0 | (codePoint >> 6));
 		out += char(0x80 | (codePoint & 0x3F));
 	} else if (codePoint < 0x10000) {
-		// Lone surrogates land here too; raw UTF-8 cannot spell them (the
-		// parser refuses such bytes), so they match only each other.
 		out += char(0xE0 | (codePoint >> 12));
 		out += char(0x80 | ((codePoint >> 6) & 0x3F));
 		out += char(0x80 | (codePoint & 0x3F));
@@ -61,8 +94,14 @@ public:
 			const char c = text[pos];
 			switch (c) {
 			case '"':
-				if (!string())
-					return true; // unterminated: the parser refuses it
+				switch (string()) {
+				case Read::Done:
+					continue;
+				case Read::PastEnd:
+					return true;
+				case Read::Invalid:
+					return false;
+				}
 				continue;
 			case '{':
 			case '[':
@@ -95,22 +134,48 @@ public:
 private:
 	// Reads the string that starts at pos and leaves pos after it. Keys
 	// are recorded in their decoded form; other strings are skipped.
-	bool string()
+	//
+	// The parser takes more than JSON in a string, and reads some of it
+	// in ways that make different spellings one key, so any string
+	// holding it is refused:
+	//  - an escape JSON does not have: "\x" is "x" to the parser, but
+	//    a backslash before a byte from 0x80 up gives Qt 5 a character
+	//    and half a surrogate pair ("\<0x80>" is "\uD7BF\uDF80") and
+	//    Qt 6 a Latin-1 character ("\<0x80>" is "\u0080");
+	//  - an escaped surrogate that is not half of a pair: Qt 5 takes
+	//    "\uD800" and "\uDC00" alike for U+FFFD against a key spelled
+	//    without escapes;
+	//  - a raw control character: Qt 5 compares two keys spelled
+	//    without escapes only up to a NUL byte.
+	// Raw bytes that are not UTF-8 are left to the parser, which
+	// refuses them.
+	Read string()
 	{
 		const size_t start = ++pos;
 		bool escaped = false;
-		while (pos < size && text[pos] != '"') {
-			if (text[pos] == '\\') {
-				escaped = true;
-				pos++;
-			}
-			pos++;
+		const auto *bytes =
+			reinterpret_cast<const unsigned char *>(text);
+		for (;;) {
+			// Plain bytes, counted in a local.
+			size_t i = pos;
+			while (i < size && stringBytes.kind[bytes[i]] == Plain)
+				i++;
+			pos = i;
+			if (pos >= size)
+				return Read::PastEnd;
+			const StringByte kind = stringBytes.kind[bytes[pos]];
+			if (kind == Quote)
+				break;
+			if (kind == Control)
+				return Read::Invalid;
+			const Read read = escape();
+			if (read != Read::Done)
+				return read;
+			escaped = true;
 		}
-		if (pos >= size)
-			return false;
 		const size_t end = pos++;
 		if (levels.empty() || !levels.back().expectingKey)
-			return true;
+			return Read::Done;
 		levels.back().expectingKey = false;
 		std::string_view key(text + start, end - start);
 		if (escaped) {
@@ -118,7 +183,52 @@ private:
 			key = decoded.back();
 		}
 		addKey(key);
-		return true;
+		return Read::Done;
+	}
+
+	// Reads the escape at pos (a backslash) and leaves pos after it.
+	Read escape()
+	{
+		if (pos + 1 >= size)
+			return Read::PastEnd;
+		switch (text[pos + 1]) {
+		case '"':
+		case '\\':
+		case '/':
+		case 'b':
+		case 'f':
+		case 'n':
+		case 'r':
+		case 't':
+			pos += 2;
+			return Read::Done;
+		case 'u':
+			break;
+		default:
+			return Read::Invalid;
+		}
+		const int unit = hex4(pos + 2);
+		if (unit == hexPastEnd)
+			return Read::PastEnd;
+		if (unit < 0 || (unit >= 0xDC00 && unit < 0xE000))
+			return Read::Invalid;
+		pos += 6;
+		if (unit < 0xD800 || unit >= 0xDC00)
+			return Read::Done;
+		// A high surrogate: the low one's escape must follow.
+		for (const char expected : {'\\', 'u'}) {
+			if (pos >= size)
+				return Read::PastEnd;
+			if (text[pos++] != expected)
+				return Read::Invalid;
+		}
+		const int low = hex4(pos);
+		if (low == hexPastEnd)
+			return Read::PastEnd;
+		if (low < 0xDC00 || low >= 0xE000)
+			return Read::Invalid;
+		pos += 4;
+		return Read::Done;
 	}
 
 	void addKey(std::string_view key)
@@ -147,15 +257,15 @@ private:
 		levels.pop_back();
 	}
 
-	// The escapes of a JSON string, as the parser reads them; anything
-	// malformed is kept as it stands (the parser refuses it anyway).
+	// A key as the parser reads it, in UTF-8. escape() has let through
+	// only JSON's escapes, and \u escapes of surrogates only in pairs.
 	std::string decode(size_t from, size_t to) const
 	{
 		std::string out;
 		out.reserve(to - from);
 		size_t i = from;
 		while (i < to) {
-			if (text[i] != '\\' || i + 1 >= to) {
+			if (text[i] != '\\') {
 				out += text[i++];
 				continue;
 			}
@@ -178,31 +288,20 @@ private:
 				out += '\t';
 				break;
 			case 'u': {
-				int unit = hex4(i, to);
-				if (unit < 0) {
-					out += "\\u";
-					break;
-				}
+				uint32_t codePoint = uint32_t(hex4(i));
 				i += 4;
-				uint32_t codePoint = uint32_t(unit);
-				if (unit >= 0xD800 && unit < 0xDC00 &&
-				    i + 1 < to && text[i] == '\\' &&
-				    text[i + 1] == 'u') {
-					const int low = hex4(i + 2, to);
-					if (low >= 0xDC00 && low < 0xE000) {
-						codePoint = 0x10000 +
-							    ((uint32_t(unit) -
-							      0xD800)
-							     << 10) +
-							    (uint32_t(low) -
-							     0xDC00);
-						i += 6;
-					}
+				if (codePoint >= 0xD800 && codePoint < 0xDC00) {
+					codePoint =
+						0x10000 +
+						((codePoint - 0xD800) << 10) +
+						(uint32_t(hex4(i + 2)) -
+						 0xDC00);
+					i += 6;
 				}
 				appendUtf8(out, codePoint);
 				break;
 			}
-			default: // \" \\ \/ and anything the parser refuses
+			default: // \" \\ and \/
 				out += e;
 				break;
 			}
@@ -210,15 +309,19 @@ private:
 		return out;
 	}
 
-	int hex4(size_t at, size_t end) const
+	// The value of the four hex digits at `at`, hexInvalid if one is
+	// not a hex digit, hexPastEnd if the text ends first.
+	int hex4(size_t at) const
 	{
-		if (at + 4 > end)
-			return -1;
 		int value = 0;
 		for (size_t k = at; k < at + 4; k++) {
-			const int digit = hexValue(text[k]);
+			if (k >= size)
+				return hexPastEnd;
+			const int digit =
+				hexDigits.value[static_cast<unsigned char>(
+					text[k])];
 			if (digit < 0)
-				return -1;
+				return hexInvalid;
 			value = value << 4 | digit;
 		}
 		return value;
