@@ -73,6 +73,14 @@ void PrintTo(const Observed &o, std::ostream *os)
 class UnloadPending : public LoadedModule,
 		      public ::testing::WithParamInterface<PendingCase> {
 protected:
+	void SetUp() override
+	{
+		LoadedModule::SetUp();
+		if (HasFatalFailure())
+			return;
+		ASSERT_TRUE(startVideoForSceneItems());
+	}
+
 	void TearDown() override
 	{
 		sources.clear();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "duplicates.h"
 #include "feed_sources.h"
 #include "frontend_double.h"
 #include "log_capture.h"
@@ -77,13 +78,13 @@ protected:
 		return obs_scene_add(obs_scene_from_source(scene), feed(name));
 	}
 
-	// A group holding one item of each named source, bottom to top.
+	// A group holding one item of each named source, bottom to top. Its
+	// name may repeat.
 	obs_sceneitem_t *addGroup(obs_source_t *sceneSource, const char *name,
 				  const std::vector<std::string> &children)
 	{
 		obs_scene_t *scene = obs_scene_from_source(sceneSource);
-		obs_sceneitem_t *group =
-			obs_scene_add_group2(scene, name, false);
+		obs_sceneitem_t *group = duplicates::addGroup(scene, name);
 		for (const std::string &child : children)
 			obs_sceneitem_group_add_item(
 				group, obs_scene_add(scene, feed(child)));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "duplicates.h"
 #include "feed_sources.h"
 #include "frontend_double.h"
 #include "obs/scene_lookup.h"
@@ -57,13 +58,12 @@ protected:
 	}
 
 	// A group holding one item of each named source, bottom to top,
-	// labelled "<group label> > <child>".
+	// labelled "<group label> > <child>". Its name may repeat.
 	obs_sceneitem_t *addGroup(obs_scene_t *scene, const char *name,
 				  const std::string &label,
 				  const std::vector<std::string> &children)
 	{
-		obs_sceneitem_t *group =
-			obs_scene_add_group2(scene, name, false);
+		obs_sceneitem_t *group = duplicates::addGroup(scene, name);
 		labels[group] = label;
 		for (const std::string &child : children)
 			obs_sceneitem_group_add_item(
@@ -174,6 +174,8 @@ TEST_F(SceneLookupTest, ItemListsEnumerateOneLevelBottomToTop)
 
 TEST_F(SceneLookupTest, FindItemsByNameStages)
 {
+	// For the second "Pair", a private group where names are unique.
+	ASSERT_TRUE(startVideoForSceneItems());
 	// Listed bottom to top, which is the host's enumeration order.
 	obs_scene_t *scene = privateScene("Main");
 	add(scene, "Feed", "Feed#1");
@@ -265,10 +267,11 @@ TEST_F(SceneLookupTest, FindSceneByNameIsExactAndHandsOverAReference)
 	obs_source_t *scene1 = frontend::addScene("Scene 1");
 	obs_source_t *accented = frontend::addScene("Scène");
 	obs_source_t *twin1 = frontend::addScene("Twin");
-	frontend::addScene("Twin");
+	OBSSceneAutoRelease twin2 = duplicates::createScene("Twin");
+	frontend::listScene(obs_scene_get_source(twin2));
 	// Scenes libobs knows that the front-end does not list.
 	privateScene("Hidden");
-	OBSSceneAutoRelease unlisted = obs_scene_create("Unlisted");
+	unlistedScene("Unlisted");
 
 	struct Case {
 		QString name;
@@ -367,7 +370,7 @@ TEST_F(SceneLookupTest, FindItemsInAllScenesWalksTheFrontEndListThenTheCopy)
 	add(s4, "Cam", "S4 Cam#1");
 	add(s4, "Cam", "S4 Cam#2");
 	// A scene libobs knows that the front-end does not list.
-	OBSSceneAutoRelease unlisted = obs_scene_create("Unlisted");
+	obs_scene_t *unlisted = unlistedScene("Unlisted");
 	add(unlisted, "Cam", "Unlisted Cam");
 	OBSSceneAutoRelease copy =
 		obs_scene_duplicate(s1, "S1", OBS_SCENE_DUP_PRIVATE_REFS);

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "config/link_config.h"
+#include "duplicates.h"
 #include "feed_sources.h"
 #include "frontend_double.h"
+#include "libobs_host.h"
 #include "log_capture.h"
 #include "obs/scene_lookup.h"
 #include "obs_fixture.h"
@@ -48,6 +50,7 @@ protected:
 		ObsTest::SetUp();
 		if (HasFatalFailure())
 			return;
+		ASSERT_TRUE(startVideoForSceneItems());
 		startPov();
 	}
 
@@ -91,13 +94,13 @@ protected:
 		return item;
 	}
 
-	// A group of one item per name; answers the group item.
+	// A group of one item per name; answers the group item. Its name may
+	// repeat.
 	obs_sceneitem_t *addGroup(obs_scene_t *scene, const char *name,
 				  std::initializer_list<std::string> children,
 				  bool visible = true)
 	{
-		obs_sceneitem_t *group =
-			obs_scene_add_group2(scene, name, false);
+		obs_sceneitem_t *group = duplicates::addGroup(scene, name);
 		for (const std::string &child : children)
 			obs_sceneitem_group_add_item(group, add(scene, child));
 		// Adding to a group moves the item: set the moved ones.

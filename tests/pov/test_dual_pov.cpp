@@ -40,10 +40,12 @@ protected:
 		const WindowBox box =
 			dualWindowBox(1920, 1080, {}, 1920, 1080, layout, 1.0);
 		const obs_transform_info info = transformOf(window);
-		EXPECT_FLOAT_EQ(info.pos.x, box.x);
-		EXPECT_FLOAT_EQ(info.pos.y, box.y);
-		EXPECT_FLOAT_EQ(info.bounds.x, box.width);
-		EXPECT_FLOAT_EQ(info.bounds.y, box.height);
+		EXPECT_FLOAT_EQ(info.pos.x, libobsHost::keptPosition(box.x));
+		EXPECT_FLOAT_EQ(info.pos.y, libobsHost::keptPosition(box.y));
+		EXPECT_FLOAT_EQ(info.bounds.x,
+				libobsHost::keptPosition(box.width));
+		EXPECT_FLOAT_EQ(info.bounds.y,
+				libobsHost::keptPosition(box.height));
 	}
 
 	static bool timerRunning()
@@ -519,7 +521,8 @@ TEST_F(DualPovTest, SourceWithoutAnItemOnProgramTakesACropFromElsewhere)
 	EXPECT_EQ(copied.left, 240);
 	EXPECT_EQ(copied.right, 240);
 	EXPECT_TRUE(obs_sceneitem_visible(window));
-	EXPECT_FLOAT_EQ(transformOf(window).bounds.y, 374.4f);
+	EXPECT_FLOAT_EQ(transformOf(window).bounds.y,
+			libobsHost::keptPosition(374.4f));
 	EXPECT_TRUE(findDualWindows(main, "").empty());
 }
 

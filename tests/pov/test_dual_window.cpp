@@ -304,24 +304,26 @@ TEST_F(DualWindowTest, PlacementWritesEveryFieldFromTheCanvasAndCrop)
 						    1920, 1080, defaultLayout,
 						    scale);
 		const obs_transform_info info = transformOf(item);
-		EXPECT_FLOAT_EQ(info.pos.x, box.x);
-		EXPECT_FLOAT_EQ(info.pos.y, box.y);
+		EXPECT_FLOAT_EQ(info.pos.x, libobsHost::keptPosition(box.x));
+		EXPECT_FLOAT_EQ(info.pos.y, libobsHost::keptPosition(box.y));
 		EXPECT_EQ(info.rot, 0.0f);
 		EXPECT_EQ(info.scale.x, 1.0f);
 		EXPECT_EQ(info.scale.y, 1.0f);
 		EXPECT_EQ(info.alignment, 5u);
 		EXPECT_EQ(info.bounds_type, OBS_BOUNDS_SCALE_INNER);
 		EXPECT_EQ(info.bounds_alignment, 0u);
-		EXPECT_FLOAT_EQ(info.bounds.x, box.width);
-		EXPECT_FLOAT_EQ(info.bounds.y, box.height);
+		EXPECT_FLOAT_EQ(info.bounds.x,
+				libobsHost::keptPosition(box.width));
+		EXPECT_FLOAT_EQ(info.bounds.y,
+				libobsHost::keptPosition(box.height));
 	}
 	// At rest: 0.26 of 1280 wide, shaped like the 1440x1080 crop.
 	placeDualWindow(item, feed("A"), defaultLayout, 1.0);
 	const obs_transform_info rest = transformOf(item);
-	EXPECT_FLOAT_EQ(rest.pos.x, 15.36f);
-	EXPECT_FLOAT_EQ(rest.pos.y, 136.8f);
-	EXPECT_FLOAT_EQ(rest.bounds.x, 332.8f);
-	EXPECT_FLOAT_EQ(rest.bounds.y, 249.6f);
+	EXPECT_FLOAT_EQ(rest.pos.x, libobsHost::keptPosition(15.36f));
+	EXPECT_FLOAT_EQ(rest.pos.y, libobsHost::keptPosition(136.8f));
+	EXPECT_FLOAT_EQ(rest.bounds.x, libobsHost::keptPosition(332.8f));
+	EXPECT_FLOAT_EQ(rest.bounds.y, libobsHost::keptPosition(249.6f));
 }
 
 TEST_F(DualWindowTest, CropComesFromTheFirstUserItemOfTheSource)

@@ -49,6 +49,9 @@ void reset()
 	FrontendState &s = state();
 	for (QWidget *dock : s.docks)
 		delete dock;
+	// As OBS clears its scene collection at exit.
+	for (const OBSSource &scene : s.scenes)
+		obs_source_remove(scene);
 	s = FrontendState();
 }
 
@@ -56,20 +59,28 @@ obs_source_t *addScene(const char *name)
 {
 	OBSSceneAutoRelease scene = obs_scene_create(name);
 	obs_source_t *source = obs_scene_get_source(scene);
-	state().scenes.emplace_back(source);
-	if (!state().program)
-		state().program = source;
+	listScene(source);
 	return source;
+}
+
+void listScene(obs_source_t *scene)
+{
+	state().scenes.emplace_back(scene);
+	if (!state().program)
+		state().program = scene;
 }
 
 void removeScene(obs_source_t *scene)
 {
 	auto &scenes = state().scenes;
-	scenes.erase(std::remove_if(scenes.begin(), scenes.end(),
-				    [scene](const OBSSource &s) {
-					    return s.Get() == scene;
-				    }),
-		     scenes.end());
+	const auto listed = std::find_if(scenes.begin(), scenes.end(),
+					 [scene](const OBSSource &s) {
+						 return s.Get() == scene;
+					 });
+	if (listed != scenes.end()) {
+		obs_source_remove(scene);
+		scenes.erase(listed);
+	}
 	if (state().program.Get() == scene)
 		state().program = nullptr;
 	if (state().preview.Get() == scene)
@@ -176,6 +187,24 @@ QMainWindow *mainWindow()
 const std::vector<QWidget *> &docks()
 {
 	return state().docks;
+}
+
+bool removeDock(const char *id)
+{
+	auto &docks = state().docks;
+	const QString name = QString::fromUtf8(id);
+	const auto it = std::find_if(docks.begin(), docks.end(),
+				     [&name](const QWidget *dock) {
+					     return dock->objectName() == name;
+				     });
+	if (it == docks.end())
+		return false;
+	QWidget *dock = *it;
+	docks.erase(it);
+	frontend::mainWindow()->removeDockWidget(
+		static_cast<QDockWidget *>(dock));
+	delete dock;
+	return true;
 }
 
 void refuseDocks(bool refuse)
@@ -328,6 +357,11 @@ bool obs_frontend_add_dock_by_id(const char *id, const char *title,
 	window->addDockWidget(Qt::RightDockWidgetArea, dock);
 	state().docks.push_back(dock);
 	return true;
+}
+
+void obs_frontend_remove_dock(const char *id)
+{
+	frontend::removeDock(id);
 }
 #endif
 

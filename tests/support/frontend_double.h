@@ -24,6 +24,13 @@ void reset();
 // it (borrowed: the list keeps the reference). The first scene added becomes
 // the current one.
 obs_source_t *addScene(const char *name);
+// Appends a scene the test made (the list takes a reference of its own), as
+// one whose name another scene has (see duplicates.h).
+void listScene(obs_source_t *scene);
+// Takes the scene off the list and removes it, as OBS does when a scene is
+// deleted; reset() removes every listed scene, as OBS does at exit. (libobs
+// 32 keeps part of a public scene released without removal until it shuts
+// down.)
 void removeScene(obs_source_t *scene);
 // Without events: the program scene / the preview scene.
 void setProgramScene(obs_source_t *scene);
@@ -59,6 +66,10 @@ bool clickToolsMenuItem(const std::string &name);
 
 QMainWindow *mainWindow();
 const std::vector<QWidget *> &docks();
+// Takes the dock with this id (its object name) off the main window and
+// deletes it with its widget, as OBS's obs_frontend_remove_dock does (OBS
+// 30 and later); false when there is no such dock.
+bool removeDock(const char *id);
 // Makes obs_frontend_add_dock refuse (return null) until reset.
 void refuseDocks(bool refuse);
 

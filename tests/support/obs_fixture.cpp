@@ -13,6 +13,7 @@
 
 #include "config/link_config.h"
 #include "frontend_double.h"
+#include "libobs_host.h"
 #include "log_capture.h"
 #include "module/module_state.h"
 #include "pov/dual_pov.h"
@@ -102,6 +103,9 @@ void ObsTest::TearDown()
 	dualPovState() = DualPovState();
 	linkConfig() = LinkConfig();
 	povFlags() = PovFlags();
+	for (const OBSSceneAutoRelease &scene : unlistedScenes)
+		obs_source_remove(obs_scene_get_source(scene));
+	unlistedScenes.clear();
 	frontend::reset();
 	flushDeferredDeletes();
 	obs_module_free_locale();
@@ -149,6 +153,17 @@ bool ObsTest::startVideo(uint32_t width, uint32_t height)
 	info.range = VIDEO_RANGE_PARTIAL;
 	info.scale_type = OBS_SCALE_BICUBIC;
 	return obs_reset_video(&info) == OBS_VIDEO_SUCCESS;
+}
+
+bool ObsTest::startVideoForSceneItems()
+{
+	return !libobsHost::itemPositionsRelative() || startVideo(1920, 1080);
+}
+
+obs_scene_t *ObsTest::unlistedScene(const char *name)
+{
+	unlistedScenes.emplace_back(obs_scene_create(name));
+	return unlistedScenes.back();
 }
 
 QString ObsTest::moduleConfigRoot() const

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <obs.h>
+#include <obs.hpp>
 
 #include <QString>
 #include <QTemporaryDir>
+
+#include <vector>
 
 // Real libobs, started headless for each test in a fresh configuration
 // folder, with the test source kinds registered, a module handle for the
@@ -19,6 +21,17 @@ protected:
 	// Starts video (libobs-opengl under the test display) with a canvas of
 	// the given size. False when the graphics module cannot start.
 	bool startVideo(uint32_t width = 1280, uint32_t height = 720);
+
+	// Where the host keeps scene item positions relative to the canvas
+	// (see libobs_host.h), starts video with the 1920x1080 canvas that the
+	// plug-in assumes without video, so that items can be placed; elsewhere
+	// nothing. Call it before making scene items. False when video cannot
+	// start.
+	bool startVideoForSceneItems();
+
+	// A public scene that the front-end does not list (borrowed: held
+	// until tear-down, then removed as frontend::removeScene does).
+	obs_scene_t *unlistedScene(const char *name);
 
 	// Folder given to libobs as the module configuration path.
 	QString moduleConfigRoot() const;
@@ -37,6 +50,7 @@ private:
 	void drainDestroyQueue();
 
 	QTemporaryDir tempDir;
+	std::vector<OBSSceneAutoRelease> unlistedScenes;
 	long allocsBefore = 0;
 	bool started = false;
 };
