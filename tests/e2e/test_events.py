@@ -48,16 +48,7 @@ class Events(support.PluginTestCase):
         "collection": COLLECTION,
         # Simple output with the replay buffer enabled, encoded with x264
         # (always there, needs no GPU).
-        "profile_ini": {
-            "SimpleOutput": {
-                "RecRB": True,
-                "RecRBTime": 10,
-                "RecRBSize": 64,
-                "RecQuality": "Stream",
-                "StreamEncoder": "x264",
-                "RecEncoder": "x264",
-            },
-        },
+        "profile_ini": obs.REPLAY_BUFFER_PROFILE,
         "stream_service": {"type": "rtmp_custom", "settings": {"server": RTMP_URL, "key": STREAM_KEY}},
     }
 

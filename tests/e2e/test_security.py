@@ -467,16 +467,7 @@ class Refusals(support.PluginTestCase):
     session_options = {
         "websocket": True,
         "collection": COLLECTION,
-        "profile_ini": {
-            "SimpleOutput": {
-                "RecRB": True,
-                "RecRBTime": 10,
-                "RecRBSize": 64,
-                "RecQuality": "Stream",
-                "StreamEncoder": "x264",
-                "RecEncoder": "x264",
-            },
-        },
+        "profile_ini": obs.REPLAY_BUFFER_PROFILE,
     }
 
     @classmethod
