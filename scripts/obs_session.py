@@ -69,6 +69,23 @@ class ObsHost:
         return self.version >= (31, 0, 0)
 
     @property
+    def frontend_errors_before_unload(self):
+        """How many "Tried to call obs_frontend_..." error lines OBS itself
+        logs as its main window goes at exit, right before modules unload:
+        OBS 32's audio mixer dock removes its front-end callback after the
+        API is gone."""
+        return 1 if self.version >= (32, 0, 0) else 0
+
+    @property
+    def leaves_a_scene_at_exit(self):
+        """OBS 32's own clearing of the scene data at exit now and then skips
+        a scene of the collection, which libobs then frees as "1 source(s)
+        were remaining", 4 memory leaks: seen in about 4 of 10 runs without
+        this plug-in. Sessions in such a host log at debug level, so that the
+        sources left over can be named (see obs_exit_leak)."""
+        return self.version >= (32, 0, 0)
+
+    @property
     def websocket_in_plugin_config(self):
         """From OBS 30 on obs-websocket reads its own config.json; OBS 29's
         reads global.ini."""
@@ -91,6 +108,8 @@ WEBSOCKET_PORT = 4455
 STARTUP_COMPLETE = r"==== Startup complete"
 SHUTTING_DOWN = "==== Shutting down"
 LEAKS = r"Number of memory leaks: (\d+)"
+FREEING_CONTEXT = "Freeing OBS context data"
+SOURCES_REMAINING = r"(\d+) source\(s\) were remaining"
 CLOSE_RETRY_SECONDS = 2.0
 LISTEN_LINE = r"\[tessil-link\] waiting for Tessil on (ws://\S+)"
 LISTEN_FAILED = r"\[tessil-link\] cannot listen on port \d+ \(.*\)"
@@ -103,6 +122,60 @@ OFFLINE_ENV = {
     for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
 }
 OFFLINE_ENV.update(no_proxy="127.0.0.1,localhost,::1", NO_PROXY="127.0.0.1,localhost,::1")
+
+
+# Allocations libobs reports per empty scene it frees at the very end, as
+# measured in OBS 32.2.2 without this plug-in.
+LEAKS_PER_LEFTOVER_SCENE = 4
+
+
+def loaded_scenes(log):
+    """{scene name: [names of its sources]} from OBS's "Loaded scenes" list."""
+    scenes = {}
+    current = None
+    lines = log.splitlines()
+    start = next((i for i, line in enumerate(lines) if line.endswith("Loaded scenes:")), None)
+    if start is None:
+        return scenes
+    for line in lines[start + 1 :]:
+        scene = re.search(r"- scene '(.*)':$", line)
+        source = re.search(r"- source: '(.*)' \(", line)
+        if scene:
+            current = scene.group(1)
+            scenes[current] = []
+        elif source and current is not None:
+            scenes[current].append(source.group(1))
+        elif line.endswith("-" * 48):
+            break
+    return scenes
+
+
+def obs_exit_leak(log, leaks):
+    """Tells OBS 32's own exit leak from any other, in a debug-level log.
+
+    OBS's clearing of the scene data at exit sometimes skips a scene; libobs
+    then frees it last, after "Freeing OBS context data", and counts it among
+    the sources remaining. The leak is OBS's when every source freed there
+    is an empty scene of the collection OBS loaded (nothing of this plug-in,
+    which makes no scenes), they are all the sources remaining, and the
+    leaks are exactly theirs. Returns their names, or None."""
+    if not leaks:
+        return None
+    lines = log.splitlines()
+    start = next((i for i, line in enumerate(lines) if FREEING_CONTEXT in line), None)
+    if start is None:
+        return None
+    tail = "\n".join(lines[start:])
+    remaining = re.search(SOURCES_REMAINING, tail)
+    freed = re.findall(r"debug: source '(.*)' destroyed", tail)
+    if not remaining or not freed or int(remaining.group(1)) != len(freed):
+        return None
+    scenes = loaded_scenes(log)
+    if any(scenes.get(name) != [] for name in freed):
+        return None
+    if leaks != LEAKS_PER_LEFTOVER_SCENE * len(freed):
+        return None
+    return freed
 
 
 class ObsError(RuntimeError):
@@ -632,7 +705,10 @@ class ObsSession:
         # --multi: no "already running" question (its check is per network
         # namespace). Not --disable-missing-files-check: in OBS 29 it leaks one
         # allocation whenever a scene collection is loaded.
-        return self.wrapper + [self.host.binary, "--multi"] + self.obs_args
+        args = list(self.obs_args)
+        if self.host.leaves_a_scene_at_exit and "--verbose" not in args:
+            args.append("--verbose")
+        return self.wrapper + [self.host.binary, "--multi"] + args
 
     def start(self, wait=True, timeout=60.0):
         """Start Xvfb (unless a display was given) and OBS.
@@ -723,6 +799,18 @@ class ObsSession:
         """The "Number of memory leaks" of this run, or None if not logged."""
         match = re.search(LEAKS, self.log_text())
         return int(match.group(1)) if match else None
+
+    def obs_exit_leak(self):
+        """The scenes OBS itself left over at exit in this run (a list of
+        names), when they explain every leak logged; None otherwise."""
+        if not self.host.leaves_a_scene_at_exit:
+            return None
+        return obs_exit_leak(self.log_text(), self.leak_count())
+
+    def leaks_of_ours(self):
+        """The leak count, less a leak that is OBS's own (obs_exit_leak)."""
+        leaks = self.leak_count()
+        return 0 if leaks and self.obs_exit_leak() else leaks
 
     def main_window(self, display):
         return find_main_window(display, _process_tree(self.proc.pid))
@@ -919,12 +1007,19 @@ def _serve(args):
         print("Stopping OBS", flush=True)
         session.stop()
         leaks = session.leak_count()
+        own_leak = session.obs_exit_leak()
         print("OBS exit code: %s" % session.exit_code, flush=True)
         if session.forced:
             print("OBS had to be killed (%s)" % session.forced, flush=True)
             ok = False
         if leaks == 0:
             print("Number of memory leaks: 0 (clean)", flush=True)
+        elif own_leak:
+            print(
+                "Number of memory leaks: %d (OBS's own: it left scene(s) %s to libobs at exit)"
+                % (leaks, ", ".join(own_leak)),
+                flush=True,
+            )
         else:
             print("Number of memory leaks: %s" % ("not logged" if leaks is None else leaks), flush=True)
             ok = False

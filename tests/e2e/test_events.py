@@ -232,7 +232,7 @@ class Run:
                 session.stop()
         self.config = session.plugin_config()
         self.log = session.log_text()
-        self.leaks = session.leak_count()
+        self.leaks = session.leaks_of_ours()
         self.forced = session.forced
         self.unloaded = support.UNLOADED in self.log
 

@@ -33,7 +33,7 @@ class Run:
         finally:
             session.stop()
         self.log = session.log_text()
-        self.leaks = session.leak_count()
+        self.leaks = session.leaks_of_ours()
         self.forced = session.forced
         self.exit_code = session.exit_code
 
