@@ -15,6 +15,8 @@ packages=(
 	xvfb xauth x11-utils libgl1-mesa-dri
 	python3 python3-websockets python3-xlib
 	iproute2 util-linux procps chromium ffmpeg
+	# packages: the .deb (CPack, dpkg-shlibdeps, lintian) and the .tar.xz
+	dpkg-dev file help2man lintian xz-utils apt
 )
 
 missing=()

@@ -2,7 +2,8 @@
 # The whole test suite: Qt 5 build (the one Debian's OBS loads) with unit and
 # end-to-end tests, the Qt 6 build against Debian's libobs with its unit
 # tests, the Qt 6 builds against the OBS 30.2.3 and 32.2.2 hosts with their
-# unit tests, the unit tests under AddressSanitizer and
+# unit tests, the packages made from those builds and tested installed (the
+# .deb with apt: needs root), the unit tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and bounded fuzz runs.
 #
 #   scripts/test.sh            everything
@@ -78,14 +79,14 @@ build() {
 }
 
 # The end-to-end suite with one built plug-in folder, in Debian's OBS or in
-# the OBS binary given.
+# the OBS binary given; a pattern picks some of its files.
 run_e2e() {
-	local plugin="$1" obs="${2:-}"
+	local plugin="$1" obs="${2:-}" pattern="${3:-test*.py}"
 	local log status
 	log="$(mktemp)"
 	TESSIL_PLUGIN_DIR="$plugin" TESSIL_OBS_BINARY="$obs" \
 		bash scripts/in-netns.sh /usr/bin/python3 -m unittest discover \
-		-s tests/e2e -t . -v 2>&1 | tee "$log"
+		-s tests/e2e -t . -p "$pattern" -v 2>&1 | tee "$log"
 	status=${PIPESTATUS[0]}
 	local ran
 	ran="$(grep -Eo '^Ran [0-9]+ test' "$log" | grep -Eo '[0-9]+' | tail -n 1)"
@@ -126,6 +127,12 @@ if [ -z "${TESSIL_QUICK:-}" ]; then
 		step "end-to-end tests in OBS $version" run_e2e \
 			"$root/$dir/plugin/tessil-link" "/opt/obs-$version/bin/obs"
 	done
+	# The packages from the Qt 5 build and the OBS 30.2.3 build above
+	# (nothing is compiled again), then installed, run and removed.
+	TESSIL_PACKAGE_QT5_BUILD=build/qt5 TESSIL_PACKAGE_OBS30_BUILD=build/obs30 \
+		step "packages" bash scripts/package.sh
+	TESSIL_PACKAGES_DIR="$root/dist" step "package tests" run_e2e \
+		"$root/build/qt5/plugin/tessil-link" "" "test_packages.py"
 	step "build (ASan+UBSan)" build build/asan -DQT_VERSION=AUTO \
 		-DTESSIL_SANITIZE=ON -DTESSIL_BUILD_BENCH=OFF
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
