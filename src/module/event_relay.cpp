@@ -8,6 +8,7 @@
 #include "module/browser_dock.h"
 #include "module/hotkeys.h"
 #include "module/module_state.h"
+#include "obs/scene_lookup.h"
 #include "pov/dual_pov.h"
 #include "server/link_server.h"
 
@@ -25,6 +26,14 @@ QString currentSceneName()
 	OBSSourceAutoRelease scene = obs_frontend_get_current_scene();
 	const char *name = scene ? obs_source_get_name(scene) : nullptr;
 	return QString::fromUtf8(name ? name : "");
+}
+
+// In studio mode OBS has just made a new program copy of the current
+// scene: its window copies are marked while it still matches its original.
+void markProgramWindowCopies()
+{
+	OBSSourceAutoRelease current = obs_frontend_get_current_scene();
+	programDuplicate(current);
 }
 
 QString lastReplayPath()
@@ -56,7 +65,11 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		broadcast("record.stopped");
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_CHANGED:
+		markProgramWindowCopies();
 		broadcast("scene.changed", {{"name", currentSceneName()}});
+		break;
+	case OBS_FRONTEND_EVENT_STUDIO_MODE_ENABLED:
+		markProgramWindowCopies();
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED:
 		queueScenesChanged();
@@ -84,6 +97,7 @@ void onFrontendEvent(enum obs_frontend_event event, void *)
 		broadcast("replay.stopped");
 		break;
 	case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+		clearDualLeftovers();
 		startBrowserDock();
 		queueScenesChanged();
 		break;

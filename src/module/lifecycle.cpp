@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include "config/link_config.h"
+#include "module/close_watch.h"
 #include "module/event_relay.h"
 #include "module/hotkeys.h"
 #include "common/link_log.h"
@@ -43,6 +44,7 @@ bool loadTessilLink()
 		restoreHotkeyBindings();
 
 	obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+	watchMainWindowClose();
 	signal_handler_connect(obs_get_signal_handler(), renameSignal,
 			       onSourceRename, nullptr);
 	obs_frontend_add_tools_menu_item(obs_module_text("TessilLink.Menu"),
@@ -72,6 +74,7 @@ void unloadTessilLink()
 	linkConfig().hotkeys = nullptr;
 	signal_handler_disconnect(obs_get_signal_handler(), renameSignal,
 				  onSourceRename, nullptr);
+	stopWatchingMainWindowClose();
 	shutdownDualPov();
 	// Pending squad POV steps go before the module's code may.
 	stopPov();

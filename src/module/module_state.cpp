@@ -4,6 +4,7 @@
 #include "server/link_server.h"
 
 #include <QMetaObject>
+#include <QObject>
 
 #include <mutex>
 

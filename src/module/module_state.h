@@ -6,6 +6,7 @@
 #include <memory>
 
 class LinkServer;
+class QObject;
 
 enum HotkeyIndex { HotkeyClip, HotkeyReplay, HotkeyPov, HotkeyCount };
 
@@ -26,6 +27,8 @@ struct ModuleState {
 	// front-end could still take the call (OBS 30 and later remove the
 	// front-end API right after the exit event).
 	bool exitHandled = false;
+	// Watches OBS's main window for its close (module/close_watch).
+	std::unique_ptr<QObject> closeWatch;
 };
 
 ModuleState &moduleState();

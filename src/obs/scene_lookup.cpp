@@ -84,7 +84,27 @@ OBSSourceAutoRelease programDuplicate(obs_source_t *scene)
 		return nullptr;
 	if (sourceName(active) != sourceName(scene))
 		return nullptr;
+	markWindowCopies(obs_scene_from_source(scene),
+			 obs_scene_from_source(active));
 	return active;
+}
+
+void markWindowCopies(obs_scene_t *original, obs_scene_t *duplicate)
+{
+	const SceneItemList from = sceneItems(original);
+	const SceneItemList to = sceneItems(duplicate);
+	if (from.size() != to.size())
+		return;
+	for (size_t i = 0; i < from.size(); i++)
+		if (itemSourceName(from[i]) != itemSourceName(to[i]))
+			return;
+	for (size_t i = 0; i < from.size(); i++) {
+		if (!isDualPovWindow(from[i]) || isDualPovWindow(to[i]))
+			continue;
+		OBSDataAutoRelease settings =
+			obs_sceneitem_get_private_settings(to[i]);
+		obs_data_set_bool(settings, DUAL_POV_MARKER, true);
+	}
 }
 
 SceneItemList findItemsByName(obs_scene_t *scene, const std::string &name)

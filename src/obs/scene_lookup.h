@@ -37,8 +37,17 @@ SceneItemList groupItems(obs_sceneitem_t *group);
 OBSSourceAutoRelease findSceneByName(const QString &name);
 
 // In studio mode, the program output's copy of `scene` when it is the
-// current scene: a new reference, or null.
+// current scene: a new reference, or null. The copies of window items in
+// it are marked as windows (markWindowCopies).
 OBSSourceAutoRelease programDuplicate(obs_source_t *scene);
+
+// Marks the copies of `original`'s window items in `duplicate`, a copy
+// made by obs_scene_duplicate, which in libobs 29 leaves the items'
+// private settings (and so the marker) behind. The copy keeps the items in
+// order, each of the same source: only while both still match item for
+// item is anything marked; a copy that no longer matches was marked when
+// it was new, or holds no window copy of its own.
+void markWindowCopies(obs_scene_t *original, obs_scene_t *duplicate);
 
 // Items showing the source `name`: top level first, then "group/child"
 // paths, then children of any group; the first stage that finds anything

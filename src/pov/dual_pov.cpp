@@ -125,6 +125,43 @@ void applyDual(bool animate, int delayMs)
 		state.animValue = 0.0;
 	startDualAnimation(1, delayMs);
 }
+
+// One frame of the running animation at `t` (0 to 1 of its length); at 1
+// the animation ends: at rest after a pop-in, torn down after a pop-out.
+void moveDualAnimation(double t)
+{
+	DualPovState &state = dualPovState();
+	const bool popIn = state.animDirection > 0;
+	if (popIn) {
+		const double u = t - 1.0;
+		state.animValue = state.animFrom +
+				  (1.0 - state.animFrom) *
+					  (1.0 + 2.5 * u * u * u + 1.5 * u * u);
+	} else {
+		state.animValue = state.animFrom *
+				  (1.0 - (2.5 * t * t * t - 1.5 * t * t));
+	}
+
+	OBSSourceAutoRelease source =
+		obs_get_source_by_name(state.dualSource.c_str());
+	for (const SceneItemRef &item : dualWindows()) {
+		if (source)
+			placeDualWindow(item, source, state.layout,
+					state.animValue);
+		if (popIn && !obs_sceneitem_visible(item))
+			obs_sceneitem_set_visible(item, true);
+	}
+
+	if (t >= 1.0) {
+		stopDualAnimation();
+		if (popIn) {
+			state.animValue = 1.0;
+		} else {
+			state.animValue = 0.0;
+			tearDownDual();
+		}
+	}
+}
 }
 
 DualPovState &dualPovState()
@@ -285,38 +322,18 @@ void dualAnimationTick()
 	const qint64 elapsed = state.animClock.elapsed() - state.animDelayMs;
 	if (elapsed < 0)
 		return; // waiting: nothing moves, hidden windows stay hidden
+	const double length = state.animDirection > 0 ? popInMs : popOutMs;
+	moveDualAnimation(std::min(double(elapsed) / length, 1.0));
+}
 
-	const bool popIn = state.animDirection > 0;
-	const double t =
-		std::min(double(elapsed) / (popIn ? popInMs : popOutMs), 1.0);
-	if (popIn) {
-		const double u = t - 1.0;
-		state.animValue = state.animFrom +
-				  (1.0 - state.animFrom) *
-					  (1.0 + 2.5 * u * u * u + 1.5 * u * u);
-	} else {
-		state.animValue = state.animFrom *
-				  (1.0 - (2.5 * t * t * t - 1.5 * t * t));
-	}
+void finishDualAnimation()
+{
+	if (dualPovState().animDirection != 0)
+		moveDualAnimation(1.0);
+}
 
-	OBSSourceAutoRelease source =
-		obs_get_source_by_name(state.dualSource.c_str());
-	for (const SceneItemRef &item : dualWindows()) {
-		if (source)
-			placeDualWindow(item, source, state.layout,
-					state.animValue);
-		if (popIn && !obs_sceneitem_visible(item))
-			obs_sceneitem_set_visible(item, true);
-	}
-
-	if (t >= 1.0) {
-		const bool wasPoppingOut = !popIn;
-		stopDualAnimation();
-		if (wasPoppingOut) {
-			state.animValue = 0.0;
-			tearDownDual();
-		} else {
-			state.animValue = 1.0;
-		}
-	}
+void clearDualLeftovers()
+{
+	if (!povFlags().dualShown && dualPovState().animDirection == 0)
+		resetDualPov();
 }

@@ -64,6 +64,15 @@ void resetDualPov();
 // nothing more.
 void shutdownDualPov();
 
+// Before OBS saves the collection at exit: a running pop-in or pop-out
+// jumps to its end (at rest, or torn down), so no window is saved frozen
+// mid-way.
+void finishDualAnimation();
+// When OBS has finished loading, with nothing shown by this run yet:
+// windows an earlier run left visible are hidden, and its opacity filters
+// removed (as on a collection change).
+void clearDualLeftovers();
+
 // The animation's steps, exposed for tests and benchmarks.
 void startDualAnimation(int direction, int delayMs);
 void stopDualAnimation();

@@ -160,6 +160,20 @@ class PluginTestCase(unittest.TestCase):
         check_clean_stop(cls.session)
 
 
+class LinkRequests:
+    """For test cases with a linked client in self.client."""
+
+    def request(self, cmd, args=None):
+        """The reply without its envelope ("op", "id")."""
+        reply = self.client.request(cmd, args)
+        self.assertEqual((reply.pop("op"), reply.pop("id")), ("res", self.client.last_id))
+        return reply
+
+    def flags(self):
+        data = self.request("status")["data"]
+        return {"povShown": data["povShown"], "dualShown": data["dualShown"]}
+
+
 # ---------------------------------------------------------------------------
 # WebSocket clients: the link protocol and obs-websocket 5
 # ---------------------------------------------------------------------------

@@ -109,7 +109,7 @@ def rounded(transform):
     }
 
 
-class PovCase(support.PluginTestCase):
+class PovCase(support.LinkRequests, support.PluginTestCase):
     session_options = {"websocket": True, "collection": COLLECTION, "plugin_config": PLUGIN_CONFIG}
 
     @classmethod
@@ -123,16 +123,6 @@ class PovCase(support.PluginTestCase):
         self.client = support.linked_client(self.session)
         self.addCleanup(self.client.close)
         self.mutes = {}
-
-    def request(self, cmd, args=None):
-        """The reply without its envelope ("op", "id")."""
-        reply = self.client.request(cmd, args)
-        self.assertEqual((reply.pop("op"), reply.pop("id")), ("res", self.client.last_id))
-        return reply
-
-    def flags(self):
-        data = self.request("status")["data"]
-        return {"povShown": data["povShown"], "dualShown": data["dualShown"]}
 
     # -- what obs-websocket sees -------------------------------------------
 
@@ -471,6 +461,61 @@ class DualPovAtExit(PovCase):
         )
         self.assertTrue(sources["Cam B"]["muted"])
         self.assertNotIn("filters", sources["Cam A"])
+
+
+class DualPovAcrossRestarts(PovCase):
+    """What the streamer last asked for is what the next start shows: no
+    window frozen mid-way, no opacity filter left on a feed."""
+
+    def restart(self):
+        """Closes OBS the normal way and starts it again on the same
+        configuration; the link and obs-websocket are joined again."""
+        self.client.close()
+        self.obs.close()
+        self.session.stop()
+        support.check_clean_stop(self.session)
+        saved = self.session.saved_collection()
+        self.session.start()
+        self.session.wait_for_log(support.LISTENING)
+        self.session.wait_for_log(support.WEBSOCKET_STARTED)
+        self.obs = support.ObsWebSocket(event_subscriptions=support.ObsWebSocket.INPUT_EVENTS)
+        self.addCleanup(self.obs.close)
+        self.client = support.linked_client(self.session)
+        self.addCleanup(self.client.close)
+        return {source["name"]: source for source in saved["sources"]}
+
+    def test_a_hide_under_way_and_a_resting_window_do_not_come_back(self):
+        cases = [
+            # (what, dual.show arguments, then dual.hide, the source)
+            ("closed 100 ms into the pop-out", {"slot": 0, "opacity": 0.4}, True, "Cam A"),
+            ("closed while the window rests", {"slot": 1, "opacity": 0.5}, False, "Cam B"),
+        ]
+        for what, args, hide, feed in cases:
+            with self.subTest(what):
+                self.show_window(args, {"source": feed, "slot": args["slot"], "shown": True})
+                if hide:
+                    self.assertEqual(self.request("dual.hide"), {"ok": True})
+                    time.sleep(0.1)
+                saved = self.restart()
+                if hide:
+                    # Finished before OBS saved: hidden, the fade off.
+                    windows = [
+                        item
+                        for item in saved["Main"]["settings"]["items"]
+                        if MARKER in item["private_settings"] and item["name"] == feed
+                    ]
+                    self.assertEqual([item["visible"] for item in windows], [False])
+                    self.assertNotIn("filters", saved[feed])
+                self.wait_until(lambda: {name: self.filters(name) for name in FEEDS}, {name: [] for name in FEEDS})
+                self.wait_until(
+                    lambda: any(visible for states in self.windows().values() for visible in states), False
+                )
+                self.assertEqual(self.flags(), {"povShown": False, "dualShown": False})
+                # The team-mate's full-screen POV goes out at full opacity.
+                self.assertEqual(self.request("pov.show", {"slot": args["slot"]})["ok"], True)
+                self.wait_until(self.feeds, showing(feed))
+                self.assertEqual(self.filters(feed), [])
+                self.back_to_own_view()
 
 
 if __name__ == "__main__":

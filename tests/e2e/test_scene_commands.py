@@ -55,7 +55,7 @@ COLLECTION = obs.collection(
 COLLECTION["current_transition"] = "Cut"
 
 
-class SceneCommands(support.PluginTestCase):
+class SceneCommands(support.LinkRequests, support.PluginTestCase):
     session_options = {"websocket": True, "collection": COLLECTION}
 
     @classmethod
@@ -68,12 +68,6 @@ class SceneCommands(support.PluginTestCase):
     def setUp(self):
         self.client = support.linked_client(self.session)
         self.addCleanup(self.client.close)
-
-    def request(self, cmd, args=None):
-        """The reply without its envelope ("op", "id")."""
-        reply = self.client.request(cmd, args)
-        self.assertEqual((reply.pop("op"), reply.pop("id")), ("res", self.client.last_id))
-        return reply
 
     # -- what obs-websocket sees -------------------------------------------
 

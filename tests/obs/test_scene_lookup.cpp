@@ -396,4 +396,54 @@ TEST_F(SceneLookupTest, FindItemsInAllScenesWalksTheFrontEndListThenTheCopy)
 	obs_set_output_source(0, nullptr);
 	obs_transition_clear(transition);
 }
+TEST_F(SceneLookupTest, ProgramCopyOfAWindowIsMarkedWhileTheCopyMatches)
+{
+	obs_source_t *main = frontend::addScene("Main");
+	obs_scene_t *scene = obs_scene_from_source(main);
+	add(scene, "Game", "Game");
+	add(scene, "Cam", "Cam");
+	obs_sceneitem_t *window = add(scene, "Cam", "Cam window");
+	markDualPovWindow(window);
+	OBSSourceAutoRelease transition = obs_source_create_private(
+		TEST_TRANSITION_KIND, "Fade", nullptr);
+	obs_set_output_source(0, transition);
+	frontend::setProgramScene(main);
+	frontend::setStudioMode(true);
+
+	struct Case {
+		const char *what;
+		bool editedFirst; // the original changed after the copy
+		std::vector<bool> marked;
+	};
+	const std::vector<Case> cases = {
+		{"a new copy", false, {false, false, true}},
+		{"the original edited since", true, {false, false, false}},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		OBSSceneAutoRelease copy = obs_scene_duplicate(
+			scene, "Main", OBS_SCENE_DUP_PRIVATE_REFS);
+		// As libobs 29 leaves them (30 and later copy the marker).
+		for (const SceneItemRef &item : sceneItems(copy))
+			markDualPovWindow(item, false);
+		obs_sceneitem_t *added = nullptr;
+		if (c.editedFirst)
+			added = obs_scene_add(scene, source("Other"));
+		obs_transition_set(transition, obs_scene_get_source(copy));
+
+		OBSSourceAutoRelease found = programDuplicate(main);
+		ASSERT_EQ(found.Get(), obs_scene_get_source(copy));
+		std::vector<bool> marked;
+		for (const SceneItemRef &item : sceneItems(copy))
+			marked.push_back(isDualPovWindow(item));
+		EXPECT_EQ(marked, c.marked);
+		EXPECT_EQ(findItemsByName(copy, "Cam").size(),
+			  c.marked[2] ? 1u : 2u);
+		if (added)
+			obs_sceneitem_remove(added);
+	}
+	obs_set_output_source(0, nullptr);
+	obs_transition_clear(transition);
+}
+
 } // namespace

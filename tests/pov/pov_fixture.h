@@ -140,8 +140,8 @@ protected:
 
 	// Studio mode with a program copy of `scene` (made the current
 	// scene) on output channel 0, as OBS shows it on program. Like OBS,
-	// it duplicates the scene, and libobs does not copy the items'
-	// private settings: copies of window items are not marked.
+	// it duplicates the scene; the copies of window items are left
+	// unmarked, as libobs 29 leaves them (30 and later copy the marker).
 	obs_scene_t *studioCopy(obs_scene_t *scene)
 	{
 		obs_source_t *source = obs_scene_get_source(scene);
@@ -153,6 +153,11 @@ protected:
 		if (!transition)
 			transition = obs_source_create_private(
 				TEST_TRANSITION_KIND, "Fade", nullptr);
+		for (const SceneItemRef &item : sceneItems(copies.back())) {
+			OBSDataAutoRelease settings =
+				obs_sceneitem_get_private_settings(item);
+			obs_data_erase(settings, DUAL_POV_MARKER);
+		}
 		obs_transition_set(transition,
 				   obs_scene_get_source(copies.back()));
 		obs_set_output_source(0, transition);

@@ -544,6 +544,65 @@ TEST_F(DualPovTest, ProgramCopyGetsAWindowToo)
 	EXPECT_FALSE(obs_sceneitem_visible(copyWindow));
 }
 
+TEST_F(DualPovTest, WindowCopiedIntoANewProgramCopyStaysTheWindow)
+{
+	showResting();
+	// A transition while the window is shown: OBS copies the scene, the
+	// window's item included.
+	obs_scene_t *copy = studioCopy(main);
+
+	hideDual();
+	ASSERT_TRUE(animationIdle());
+	for (const SceneItemRef &item : sceneItems(copy)) {
+		if (itemSourceName(item) == "Cam A") {
+			EXPECT_FALSE(obs_sceneitem_visible(item));
+		}
+	}
+
+	ASSERT_EQ(show(), "");
+	ASSERT_TRUE(animationIdle());
+	EXPECT_EQ(findDualWindows(copy, "Cam A").size(), 1u);
+	EXPECT_EQ(findItemsByName(copy, "Cam A").size(), 1u);
+	expectResting(windowOf(copy, "Cam A"));
+}
+
+TEST_F(DualPovTest, FinishingEndsARunningAnimationAtOnce)
+{
+	showResting(0.5);
+	obs_sceneitem_t *window = windowOf(main, "Cam A");
+	hideDual(); // popping out
+	pumpEvents(50);
+	finishDualAnimation();
+	EXPECT_EQ(dualPovState().animDirection, 0);
+	EXPECT_FALSE(obs_sceneitem_visible(window));
+	EXPECT_FALSE(hasOpacityFilter(feed("Cam A")));
+
+	ASSERT_EQ(show(0, 0.5), ""); // popping in
+	ASSERT_EQ(dualPovState().animDirection, 1);
+	finishDualAnimation();
+	EXPECT_EQ(dualPovState().animDirection, 0);
+	expectResting(window);
+	EXPECT_EQ(filterOpacity(feed("Cam A")), 0.5);
+
+	finishDualAnimation(); // nothing running: nothing changes
+	expectResting(window);
+}
+
+TEST_F(DualPovTest, LeftoversOfAnEarlierRunGoUnlessThisRunShowsAWindow)
+{
+	// As an earlier run saved them: a window left visible, filters on.
+	obs_sceneitem_t *stray = addWindow(main, "Cam B", true);
+	setDualOpacity(feed("Cam B"), 0.4);
+	clearDualLeftovers();
+	EXPECT_FALSE(obs_sceneitem_visible(stray));
+	EXPECT_FALSE(hasOpacityFilter(feed("Cam B")));
+
+	showResting(0.5);
+	clearDualLeftovers();
+	expectResting(windowOf(main, "Cam A"));
+	EXPECT_EQ(filterOpacity(feed("Cam A")), 0.5);
+}
+
 TEST_F(DualPovTest, HideWithNothingShownStillHidesEveryWindow)
 {
 	obs_scene_t *second = frontScene("Second");
