@@ -373,8 +373,10 @@ class StudioMode(support.LinkRequests, support.PluginTestCase):
     # -- the tests -----------------------------------------------------------
 
     def test_scene_set_changes_the_program_and_waits_for_a_running_fade(self):
+        # Long enough that the second request surely lands inside the fade,
+        # even when OBS's UI thread is slow to take it on a busy machine.
         self.obs.call("SetCurrentSceneTransition", transitionName="Fade")
-        self.obs.call("SetCurrentSceneTransitionDuration", transitionDuration=1000)
+        self.obs.call("SetCurrentSceneTransitionDuration", transitionDuration=3000)
         with self.recording() as program:
             self.step("scene.set Lobby, then Break during the fade", picture("yellow"))
             self.take_transition_events()
