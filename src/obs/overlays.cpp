@@ -2,8 +2,12 @@
 
 #include <obs-frontend-api.h>
 
+#include <string>
+#include <unordered_set>
+
 #include "common/link_log.h"
 #include "obs/scene_lookup.h"
+#include "obs/sources_list_pause.h"
 
 namespace {
 const char browserKind[] = "browser_source";
@@ -44,6 +48,13 @@ QJsonObject installOverlays(const QJsonArray &sources)
 	if (!current)
 		return QJsonObject{{"added", 0}};
 	obs_scene_t *scene = obs_scene_from_source(current);
+	// The names `obs_scene_find_source` would find (the scene's top-level
+	// items), gathered once: one walk of the scene per request, not one
+	// per overlay.
+	std::unordered_set<std::string> inScene;
+	for (const SceneItemRef &item : sceneItems(scene))
+		inScene.insert(itemSourceName(item));
+	SourcesListPause listPause;
 
 	int added = 0;
 	int updated = 0;
@@ -71,9 +82,11 @@ QJsonObject installOverlays(const QJsonArray &sources)
 				continue;
 		}
 
-		if (!obs_scene_find_source(scene, name.constData())) {
+		if (!inScene.count(name.toStdString())) {
+			listPause.hold();
 			obs_sceneitem_t *item = obs_scene_add(scene, source);
 			if (item) {
+				inScene.insert(name.toStdString());
 				placeOnCanvas(item, canvas);
 				added++;
 			}

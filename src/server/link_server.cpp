@@ -149,6 +149,12 @@ void LinkServer::onNewConnection()
 		LinkClient *client = clients.back().get();
 		client->serial = nextSerial++;
 		socket->setReadBufferSize(socketReadBufferSize);
+		// Replies and events are small and each is written whole: sent
+		// at once, not held back until the peer acknowledges what went
+		// before (a companion app that has just sent its request would
+		// otherwise wait on its own delayed acknowledgement, 40 ms on
+		// Linux, whenever an event reached it just before the reply).
+		socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 		connect(socket, &QTcpSocket::readyRead, this,
 			[this, client]() { onReadyRead(client); });
 		connect(socket, &QTcpSocket::disconnected, this,

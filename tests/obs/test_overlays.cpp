@@ -3,9 +3,16 @@
 #include <obs-module.h>
 #include <obs.hpp>
 
+#include <QApplication>
+#include <QEvent>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
+#include <QListView>
+#include <QMainWindow>
+#include <QPointer>
+#include <QVBoxLayout>
 
 #include <string>
 #include <vector>
@@ -328,5 +335,89 @@ TEST_F(OverlayTest, EmptyListAndElementsThatAreNotObjects)
 	EXPECT_EQ(json(installOverlays(odd)), R"({"added":0,"updated":0})");
 	EXPECT_EQ(sourcesNamed("Chat"), 0);
 	EXPECT_EQ(itemNames(main), std::vector<std::string>{"Cam"});
+}
+TEST_F(OverlayTest, ANameGivenTwiceIsAddedOnce)
+{
+	EXPECT_EQ(json(installOverlays({overlay("Chat", "http://a/"),
+					overlay("Chat", "http://b/"),
+					overlay("Cam", "http://c/")})),
+		  R"({"added":1,"updated":2})");
+	EXPECT_EQ(itemNames(main), (std::vector<std::string>{"Cam", "Chat"}));
+	EXPECT_EQ(settingsOf(found("Chat")),
+		  browserSettings("http://b/", false, 1920, 1080));
+}
+
+// What OBS's Sources dock does on every item added to the scene it shows:
+// called from libobs's "item_add" signal, on the same thread.
+void noteListShown(void *param, calldata_t *)
+{
+	auto *seen =
+		static_cast<std::pair<QPointer<QListView>, std::vector<bool>> *>(
+			param);
+	seen->second.push_back(seen->first && seen->first->isVisible());
+}
+
+// Counts the times a widget is hidden.
+class HideCount : public QObject {
+public:
+	explicit HideCount(QWidget *widget)
+	{
+		widget->installEventFilter(this);
+	}
+	int count = 0;
+
+protected:
+	bool eventFilter(QObject *, QEvent *event) override
+	{
+		if (event->type() == QEvent::Hide)
+			count++;
+		return false;
+	}
+};
+
+TEST_F(OverlayTest, SourcesListIsHiddenOnlyWhileItemsAreAdded)
+{
+	QMainWindow *window = frontend::mainWindow();
+	// The list, and something else that could take the focus from it.
+	auto *dock = new QWidget(window);
+	auto *list = new QListView(dock);
+	list->setObjectName(QStringLiteral("sources"));
+	auto *layout = new QVBoxLayout(dock);
+	layout->addWidget(list);
+	layout->addWidget(new QLineEdit(dock));
+	window->setCentralWidget(dock);
+	window->show();
+	QApplication::setActiveWindow(window);
+	list->setFocus();
+	ASSERT_EQ(window->focusWidget(), list);
+	std::pair<QPointer<QListView>, std::vector<bool>> seen{list, {}};
+	signal_handler_t *signals = obs_source_get_signal_handler(main);
+	signal_handler_connect(signals, "item_add", noteListShown, &seen);
+	HideCount hides(list);
+
+	EXPECT_EQ(json(installOverlays({overlay("Chat", "http://a/"),
+					overlay("Cam", "http://b/"),
+					overlay("Alerts", "http://c/")})),
+		  R"({"added":2,"updated":1})");
+	EXPECT_EQ(seen.second, (std::vector<bool>{false, false}));
+	EXPECT_EQ(hides.count, 1);
+	EXPECT_TRUE(list->isVisible());
+	EXPECT_EQ(window->focusWidget(), list);
+
+	// Nothing to add: the list is left alone.
+	EXPECT_EQ(json(installOverlays({overlay("Chat", "http://a/")})),
+		  R"({"added":0,"updated":1})");
+	EXPECT_EQ(hides.count, 1);
+
+	// A list the user does not show stays hidden.
+	list->hide();
+	seen.second.clear();
+	EXPECT_EQ(json(installOverlays({overlay("Poll", "http://d/")})),
+		  R"({"added":1,"updated":0})");
+	EXPECT_EQ(seen.second, std::vector<bool>{false});
+	EXPECT_FALSE(list->isVisible());
+
+	signal_handler_disconnect(signals, "item_add", noteListShown, &seen);
+	delete dock;
 }
 } // namespace

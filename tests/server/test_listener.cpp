@@ -1,3 +1,7 @@
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QTcpServer>
@@ -68,6 +72,27 @@ TEST_F(ListenerTest, ServesSeveralClientsAndCountsOnlyLinkedOnes)
 	EXPECT_TRUE(upgraded.isConnected());
 	EXPECT_EQ(server->clientList().size(), 4u);
 	EXPECT_EQ(server->linkedCount(), 2);
+}
+
+// Without TCP_NODELAY a reply written while an event to the same client is
+// still unacknowledged waits for the client's delayed acknowledgement.
+TEST_F(ListenerTest, EveryConnectionSendsWithoutDelay)
+{
+	WsClient linked;
+	ASSERT_TRUE(linked.openAndLink(port, linkTestToken));
+	RawClient silent;
+	ASSERT_TRUE(silent.connectTo(port));
+	ASSERT_TRUE(
+		waitUntil([&] { return server->clientList().size() == 2; }));
+
+	for (const auto &client : server->clientList()) {
+		int noDelay = 0;
+		socklen_t size = sizeof(noDelay);
+		ASSERT_EQ(getsockopt(int(client->socket->socketDescriptor()),
+				     IPPROTO_TCP, TCP_NODELAY, &noDelay, &size),
+			  0);
+		EXPECT_NE(noDelay, 0);
+	}
 }
 
 TEST_F(ListenerTest, ListenAgainDropsEveryClientSilently)
