@@ -28,6 +28,7 @@ import re
 import selectors
 import socket
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -505,6 +506,134 @@ def event_latency(token, listeners, switches):
     return results
 
 
+QUIET_SECONDS = 0.1
+
+
+def spaced_switches(token, switches, quiet=QUIET_SECONDS):
+    """Scene switches as a companion app makes them: one at a time, OBS
+    quiet for `quiet` seconds before each, the two servers taking turns.
+    For each switch: the reply, and the arrival of the plug-in's
+    "scene.changed" and of obs-websocket's "CurrentProgramSceneChanged" at a
+    listener of each (the moment OBS's program changed, seen two ways)."""
+    link = LinkSide(LinkClient(token))
+    ows = ObsWebSocketSide(ObsWebSocketClient())
+    link_listener = LinkClient(token)
+    ows_listener = ObsWebSocketClient(event_subscriptions=ObsWebSocketClient.SCENE_EVENTS)
+    selector = selectors.DefaultSelector()
+    selector.register(link.client, selectors.EVENT_READ, "reply")
+    selector.register(ows.client, selectors.EVENT_READ, "reply")
+    selector.register(link_listener, selectors.EVENT_READ, "scene.changed")
+    selector.register(ows_listener, selectors.EVENT_READ, "CurrentProgramSceneChanged")
+
+    first, second = bench_collection.SWITCH_SCENES
+    ows.request("SetCurrentProgramScene", {"sceneName": first})
+    current = first
+    time.sleep(0.3)
+    settle(selector, [link.client, ows.client, link_listener, ows_listener])
+    figures = {side: {"reply": [], "scene.changed": [], "CurrentProgramSceneChanged": []} for side in ("plugin", "obs-websocket")}
+    for index in range(2 * switches + 4):
+        target = second if current == first else first
+        # P, O, O, P, P, O, ...: each side switches to each of the two
+        # scenes (10 and 17 items) equally often.
+        side = "plugin" if (index + 1) // 2 % 2 == 0 else "obs-websocket"
+        time.sleep(quiet)
+        if side == "plugin":
+            link.last_id += 1
+            expected = (link.client, lambda m, i=link.last_id: m.get("op") == "res" and m.get("id") == i)
+            start = link.client.send_json({"op": "req", "id": link.last_id, "cmd": "scene.set", "args": {"name": target}})
+        else:
+            request_id, frame = ows._frame("SetCurrentProgramScene", {"sceneName": target})
+            expected = (ows.client, lambda m, i=request_id: m.get("op") == 7 and m["d"].get("requestId") == i)
+            start = ows.client.send_bytes(frame)
+        got = {}
+        deadline = time.monotonic() + 10
+        while len(got) < 3 and time.monotonic() < deadline:
+            for key, _ in selector.select(1.0):
+                client = key.fileobj
+                client.pump()
+                while client.pending():
+                    stamp, message = client.next_json()
+                    if key.data == "reply":
+                        if client is expected[0] and expected[1](message):
+                            got["reply"] = stamp - start
+                    elif key.data == "scene.changed":
+                        if message.get("event") == "scene.changed" and message.get("name") == target:
+                            got["scene.changed"] = stamp - start
+                    elif message.get("op") == 5 and message["d"].get("eventData", {}).get("sceneName") == target:
+                        got["CurrentProgramSceneChanged"] = stamp - start
+        if len(got) < 3:
+            raise RuntimeError("switch to %s: only %s arrived" % (target, sorted(got)))
+        current = target
+        if index >= 4:  # the first two of each side warm up
+            for what, value in got.items():
+                figures[side][what].append(value)
+    selector.close()
+    for client in (link.client, ows.client, link_listener, ows_listener):
+        client.close()
+    results = {side: {what: spread(values) for what, values in kinds.items()} for side, kinds in figures.items()}
+    results["quiet_ms"] = quiet * 1000
+    log(
+        "spaced switches: reply p50 plug-in %.2f ms, obs-websocket %.2f ms; program changed (obs-websocket's event) "
+        "p50 %.2f ms after scene.set, %.2f ms after SetCurrentProgramScene"
+        % (
+            results["plugin"]["reply"]["p50"],
+            results["obs-websocket"]["reply"]["p50"],
+            results["plugin"]["CurrentProgramSceneChanged"]["p50"],
+            results["obs-websocket"]["CurrentProgramSceneChanged"]["p50"],
+        )
+    )
+    return results
+
+
+def overlay_installs(token, counts):
+    """One "overlays.install" of `count` new overlays into a scene of its
+    own, while a second client asks "status" one request after another (the
+    longest of those waits is how long OBS's user-interface thread was
+    held); then, once OBS has settled, the same request again."""
+    results = []
+    for index, count in enumerate(counts):
+        installer = LinkSide(LinkClient(token))
+        scene = bench_collection.scene_name(bench_collection.SCENE_COUNT - 1 - index)
+        installer.request("scene.set", {"name": scene})
+        time.sleep(0.5)
+        sources = [{"name": "Overlay %d-%d" % (count, i), "url": "http://127.0.0.1:9/%d" % i} for i in range(count)]
+
+        asker = LinkSide(LinkClient(token))
+        waits = []
+        stop = threading.Event()
+
+        def ask():
+            while not stop.is_set():
+                waits.append(asker.request("status")[0])
+
+        thread = threading.Thread(target=ask)
+        thread.start()
+        time.sleep(0.2)
+        took, reply = installer.request("overlays.install", {"sources": sources})
+        time.sleep(0.2)
+        stop.set()
+        thread.join()
+        time.sleep(2.0)
+        again, reply_again = installer.request("overlays.install", {"sources": sources})
+        installer.client.close()
+        asker.client.close()
+        entry = {
+            "count": count,
+            "seconds": took / 1e9,
+            "added": reply["data"].get("added"),
+            "longest_status_wait_s": max(waits) / 1e9 if waits else None,
+            "again_seconds": again / 1e9,
+            "again_updated": reply_again["data"].get("updated"),
+        }
+        results.append(entry)
+        log(
+            "overlays.install of %d new: %.3f s (%.2f ms each), longest status wait %.3f s; again %.3f s"
+            % (count, entry["seconds"], entry["seconds"] * 1000 / count, entry["longest_status_wait_s"], entry["again_seconds"])
+        )
+        time.sleep(1.0)
+    return results
+
+
 def idle_cost(process, token, clients, seconds):
     """OBS's CPU time over `seconds` with no client, with `clients` linked
     idle clients, with as many idle obs-websocket clients, and with none
@@ -600,6 +729,8 @@ def main():
     parser.add_argument("--pipelined", type=int, default=5000)
     parser.add_argument("--pipelined-runs", type=int, default=5)
     parser.add_argument("--switches", type=int, default=60, help="scene switches per event-latency figure")
+    parser.add_argument("--spaced-switches", type=int, default=150, help="switches per side, OBS quiet before each")
+    parser.add_argument("--overlays", default="100,300,1000", help="overlay counts of the install series")
     parser.add_argument("--idle-clients", type=int, default=100)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--memory-clients", type=int, default=200)
@@ -654,6 +785,8 @@ def main():
         link.close()
         ows.close()
 
+        results["spaced_switches"] = spaced_switches(token, args.spaced_switches)
+
         results["events"] = {}
         for listeners in (1, 50):
             results["events"][str(listeners)] = event_latency(token, listeners, args.switches)
@@ -661,6 +794,8 @@ def main():
         results["idle"] = idle_cost(process, token, args.idle_clients, args.idle_seconds)
         results["idle"]["clients"] = args.idle_clients
         results["memory"] = memory_per_connection(process, token, args.memory_clients)
+        # Last: it leaves OBS with many more sources.
+        results["overlays"] = overlay_installs(token, [int(n) for n in args.overlays.split(",") if n])
         results["versions"] = versions(session)
     finally:
         session.stop()

@@ -147,6 +147,39 @@ def build(live, frames, dual, profile):
     table.rule()
     table.add("  (%d sequential requests per side and case)" % live["requests"], "", "", "", "", "")
 
+    spaced = live.get("spaced_switches")
+    if spaced:
+        p, o = spaced["plugin"], spaced["obs-websocket"]
+        table.rule()
+        for level in ("p50", "p90", "p99"):
+            r = ratio(p["reply"][level], o["reply"][level])
+            check = ""
+            if level != "p99":
+                check = "<= 1: " + goal(
+                    "scene switch with OBS quiet before it, %s: no slower than SetCurrentProgramScene" % level,
+                    r <= 1.0,
+                    "%.2f" % r,
+                )
+            label = (
+                "scene switch, %.0f ms quiet before each (ms): scene.set | SetCurrentProgramScene" % spaced["quiet_ms"]
+                if level == "p50"
+                else ""
+            )
+            table.add(label, level, fmt(p["reply"][level]), fmt(o["reply"][level]), fmt(r, 2), check)
+        for event, label in (
+            ("CurrentProgramSceneChanged", "  program changed: obs-websocket's CurrentProgramSceneChanged after the request"),
+            ("scene.changed", "  program changed: the plug-in's scene.changed after the request"),
+        ):
+            for level in ("p50", "p90"):
+                r = ratio(p[event][level], o[event][level])
+                check = ""
+                if level == "p50" and event == "CurrentProgramSceneChanged":
+                    check = "<= 1: " + goal(
+                        "program change after scene.set, p50: no later than after SetCurrentProgramScene", r <= 1.0, "%.2f" % r
+                    )
+                table.add(label if level == "p50" else "", level, fmt(p[event][level]), fmt(o[event][level]), fmt(r, 2), check)
+        table.add("  (%d switches per side, the two servers taking turns)" % p["reply"]["n"], "", "", "", "", "")
+
     pl = live["pipelined"]
     p, o = pl["plugin"], pl["obs-websocket"]
     table.rule()
@@ -256,6 +289,31 @@ def build(live, frames, dual, profile):
             "",
         )
 
+    overlays = live.get("overlays")
+    if overlays:
+        table.rule()
+        for entry in overlays:
+            count = entry["count"]
+            table.add("overlays.install of %d new overlays (s)" % count, "time", fmt(entry["seconds"]), "", "", "")
+            table.add("  per overlay (ms)", "", fmt(entry["seconds"] * 1000 / count, 2), "", "", "")
+            table.add("  longest wait of a status asked meanwhile (s)", "", fmt(entry["longest_status_wait_s"]), "", "", "")
+            table.add("  the same request again, all updated (s)", "time", fmt(entry["again_seconds"]), "", "", "")
+        by_count = {entry["count"]: entry for entry in overlays}
+        if 1000 in by_count:
+            took = by_count[1000]["seconds"]
+            goal("1000 new overlays installed in well under a second", took < 0.5, "%.2f s" % took)
+        if len(overlays) > 1:
+            small, large = overlays[0], overlays[-1]
+            growth = ratio(large["seconds"] / large["count"], small["seconds"] / small["count"])
+            table.add(
+                "  cost per overlay, %d against %d" % (large["count"], small["count"]),
+                "ratio",
+                fmt(growth, 2),
+                "",
+                "",
+                "~1: " + goal("overlay installation linear (cost per overlay at most 1.5 x from %d to %d)" % (small["count"], large["count"]), growth <= 1.5, "%.2f" % growth),
+            )
+
     table.rule()
     for key, mine, theirs in CASES:
         if key not in rt:
@@ -329,6 +387,11 @@ less its idle rate; "inside the plug-in's own code" is the perf share of the
 plug-in's read handler without the OBS functions it calls. Ratio: plug-in /
 obs-websocket; for throughput, how many times obs-websocket's.
 """
+
+
+# What follows this line in RESULTS.md is written by hand (analyses, figures
+# from before a change) and kept by every run.
+KEPT_MARKER = "<!-- Written by hand below: kept by every run of scripts/bench.sh. -->"
 
 
 def causes(live, profile):
@@ -501,6 +564,12 @@ def main():
     notes = causes(live, profile)
     if notes:
         notes = "## Goals missed for reasons outside the plug-in\n\n" + notes + "\n"
+    kept = ""
+    if os.path.exists(args.results):
+        with open(args.results) as f:
+            previous = f.read()
+        if KEPT_MARKER in previous:
+            kept = previous[previous.index(KEPT_MARKER) :]
     with open(args.results, "w") as f:
         f.write(
             "# Benchmark results\n\n"
@@ -517,6 +586,7 @@ def main():
             + "\n\n"
             + profile_text(profile)
             + ("\n" + notes if notes else "")
+            + ("\n" + kept if kept else "")
         )
 
 

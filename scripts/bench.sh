@@ -50,7 +50,7 @@ stop_xvfb
 plugin="$root/$build_dir/plugin/tessil-link"
 live_args=()
 if [ -n "${TESSIL_BENCH_QUICK:-}" ]; then
-	live_args=(--requests 300 --pipelined-runs 3 --switches 20 --idle-seconds 3)
+	live_args=(--requests 300 --pipelined-runs 3 --switches 20 --idle-seconds 3 --spaced-switches 20 --overlays 100,300)
 fi
 echo "bench: tessil-link and obs-websocket in one OBS"
 bash scripts/in-netns.sh "$python" bench/live_bench.py --plugin "$plugin" \

@@ -4,6 +4,9 @@
 
 #include <QJsonArray>
 #include <QSet>
+#include <QThread>
+
+#include <vector>
 
 #include "common/link_log.h"
 #include "obs/frontend_scenes.h"
@@ -44,6 +47,68 @@ QJsonArray listedItemNames(obs_scene_t *scene)
 	return names;
 }
 
+// Runs `made` the first time, while the watch lives, that this thread starts
+// the transition OBS uses now (the one on output channel 0) or one it may
+// swap in for the new scene (a scene's own transition is one of the
+// front-end's). libobs signals "transition_start" from inside
+// obs_transition_start, on the thread that starts it: for a switch asked for
+// here, OBS's user-interface thread, inside obs_frontend_set_current_scene.
+class TransitionStartWatch {
+public:
+	explicit TransitionStartWatch(const std::function<void()> &made)
+		: made(made),
+		  thread(QThread::currentThread())
+	{
+		if (!made)
+			return;
+		OBSSourceAutoRelease channel = obs_get_output_source(0);
+		if (channel &&
+		    obs_source_get_type(channel) == OBS_SOURCE_TYPE_TRANSITION)
+			watch(channel);
+		obs_frontend_source_list transitions = {};
+		obs_frontend_get_transitions(&transitions);
+		for (size_t i = 0; i < transitions.sources.num; i++)
+			watch(transitions.sources.array[i]);
+		obs_frontend_source_list_free(&transitions);
+	}
+	~TransitionStartWatch()
+	{
+		for (const OBSSource &transition : watched)
+			signal_handler_disconnect(
+				obs_source_get_signal_handler(transition),
+				"transition_start", onStart, this);
+	}
+	TransitionStartWatch(const TransitionStartWatch &) = delete;
+	TransitionStartWatch &operator=(const TransitionStartWatch &) = delete;
+
+private:
+	void watch(obs_source_t *transition)
+	{
+		for (const OBSSource &known : watched)
+			if (known.Get() == transition)
+				return;
+		watched.emplace_back(transition);
+		signal_handler_connect(
+			obs_source_get_signal_handler(transition),
+			"transition_start", onStart, this);
+	}
+
+	static void onStart(void *param, calldata_t *)
+	{
+		auto *watch = static_cast<TransitionStartWatch *>(param);
+		// A transition another thread starts meanwhile is not ours.
+		if (QThread::currentThread() != watch->thread || watch->fired)
+			return;
+		watch->fired = true;
+		watch->made();
+	}
+
+	const std::function<void()> &made;
+	QThread *const thread;
+	std::vector<OBSSource> watched;
+	bool fired = false;
+};
+
 bool transitionInProgress()
 {
 	OBSSourceAutoRelease channel = obs_get_output_source(0);
@@ -75,7 +140,8 @@ QJsonObject listScenes()
 	};
 }
 
-QString setScene(const QString &name, QJsonObject &data)
+QString setScene(const QString &name, QJsonObject &data,
+		 const std::function<void()> &switchMade)
 {
 	OBSSourceAutoRelease current = obs_frontend_get_current_scene();
 	const std::string previous = sourceName(current);
@@ -94,7 +160,13 @@ QString setScene(const QString &name, QJsonObject &data)
 		return QStringLiteral(
 			"OBS is in the middle of a transition; try again");
 
-	obs_frontend_set_current_scene(target);
+	{
+		// OBS starts the transition first and then, still inside the
+		// call, rebuilds its docks for the new scene (tens of
+		// milliseconds with many items): the reply can go at the start.
+		const TransitionStartWatch watch(switchMade);
+		obs_frontend_set_current_scene(target);
+	}
 	linkLog(LOG_INFO, "scene: %s -> %s", previous.c_str(),
 		sourceName(target).c_str());
 	return QString();

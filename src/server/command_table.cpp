@@ -45,10 +45,19 @@ QJsonArray CommandArgs::array(const char *name) const
 	return raw(name).toArray();
 }
 
+void CommandArgs::replyNow(const QJsonObject &data) const
+{
+	if (earlyReply)
+		earlyReply(data);
+}
+
 namespace {
 void runSetScene(const CommandArgs &args, QString &error, QJsonObject &data)
 {
-	error = setScene(args.text("name"), data);
+	// Answered once OBS has started the switch ("previous" is filled by
+	// then), not after OBS has also rebuilt its docks for the new scene.
+	error = setScene(args.text("name"), data,
+			 [&args, &data]() { args.replyNow(data); });
 }
 
 void runItemVisible(const CommandArgs &args, QString &error, QJsonObject &data)
@@ -147,7 +156,8 @@ const std::vector<CommandRow> &commandTable()
 }
 
 void dispatchCommand(const QString &cmd, const QJsonObject &args,
-		     QString &error, QJsonObject &data)
+		     QString &error, QJsonObject &data,
+		     const EarlyReply &earlyReply)
 {
 	static const QHash<QString, const CommandRow *> byName = [] {
 		QHash<QString, const CommandRow *> index;
@@ -161,5 +171,5 @@ void dispatchCommand(const QString &cmd, const QJsonObject &args,
 		error = QStringLiteral("unknown command ") + cmd;
 		return;
 	}
-	row->run(CommandArgs(args, row->args), error, data);
+	row->run(CommandArgs(args, row->args, earlyReply), error, data);
 }

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 // The commands a linked client can run: one row per command name, with its
@@ -20,12 +21,19 @@ struct ArgDef {
 	double fallback = 0.0;
 };
 
-// A request's "args", read by the rules of each argument's type.
+// Sends a request's reply, with no error and this data, while its handler is
+// still at work; what the handler returns afterwards is then not sent.
+using EarlyReply = std::function<void(const QJsonObject &data)>;
+
+// A request's "args", read by the rules of each argument's type, and the way
+// to answer it early.
 class CommandArgs {
 public:
-	CommandArgs(const QJsonObject &args, const std::vector<ArgDef> &defs)
+	CommandArgs(const QJsonObject &args, const std::vector<ArgDef> &defs,
+		    const EarlyReply &earlyReply = {})
 		: args(args),
-		  defs(defs)
+		  defs(defs),
+		  earlyReply(earlyReply)
 	{
 	}
 
@@ -36,10 +44,13 @@ public:
 	QJsonArray array(const char *name) const;
 	// The member as the client sent it, for checks of its JSON type.
 	QJsonValue raw(const char *name) const;
+	// Answers the request now (once; nothing without a way to answer).
+	void replyNow(const QJsonObject &data) const;
 
 private:
 	const QJsonObject &args;
 	const std::vector<ArgDef> &defs;
+	const EarlyReply &earlyReply;
 };
 
 using CommandHandler = void (*)(const CommandArgs &args, QString &error,
@@ -56,4 +67,5 @@ const std::vector<CommandRow> &commandTable();
 // Runs the row named `cmd` (exact, case-sensitive). No row: the error is
 // "unknown command " followed by `cmd`.
 void dispatchCommand(const QString &cmd, const QJsonObject &args,
-		     QString &error, QJsonObject &data);
+		     QString &error, QJsonObject &data,
+		     const EarlyReply &earlyReply = {});

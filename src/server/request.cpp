@@ -3,6 +3,8 @@
 #include "server/command_table.h"
 #include "server/link_server.h"
 
+#include <QTcpSocket>
+
 #include <cmath>
 #include <limits>
 
@@ -50,6 +52,19 @@ void LinkServer::handleRequest(LinkClient &client, const QJsonObject &message)
 
 	QString error;
 	QJsonObject data;
-	dispatchCommand(cmd, args, error, data);
-	sendJson(client, replyFor(id, error, data));
+	bool replied = false;
+	const EarlyReply replyNow = [&](const QJsonObject &early) {
+		if (replied)
+			return;
+		replied = true;
+		sendJson(client, replyFor(id, QString(), early));
+		// Out now: the handler is inside a host call that goes on
+		// working. A failing write may drop the connection here; the
+		// record stays until the read that is handling it unwinds.
+		if (client.handling() && client.socket)
+			client.socket->flush();
+	};
+	dispatchCommand(cmd, args, error, data, replyNow);
+	if (!replied)
+		sendJson(client, replyFor(id, error, data));
 }

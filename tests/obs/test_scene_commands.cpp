@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,86 @@ TEST_F(SceneCommandTest, SetSceneSwitchesAndReportsThePreviousScene)
 			EXPECT_TRUE(events.empty());
 		}
 	}
+}
+
+// `switchMade` runs once, where OBS starts the transition inside
+// obs_frontend_set_current_scene: the one on output channel 0 or a scene's
+// own (one of the front-end's transitions). Never for a switch that does not
+// happen, for a transition OBS does not use, or for one another thread
+// starts meanwhile.
+TEST_F(SceneCommandTest, SwitchMadeRunsWhenTheTransitionStarts)
+{
+	obs_source_t *a = frontend::addScene("A");
+	frontend::addScene("B");
+	transition = obs_source_create_private(TEST_TRANSITION_KIND, "Fade",
+					       nullptr);
+	OBSSourceAutoRelease own = obs_source_create_private(
+		TEST_TRANSITION_KIND, "Swipe", nullptr);
+	OBSSourceAutoRelease unused = obs_source_create_private(
+		TEST_TRANSITION_KIND, "Stinger", nullptr);
+	obs_set_output_source(0, transition);
+	frontend::setTransitions({own});
+
+	struct Case {
+		const char *what;
+		const char *name;
+		obs_source_t *started; // by OBS inside the call; may be null
+		int made;
+		const char *error;
+	};
+	const std::vector<Case> cases = {
+		{"the transition in use", "B", transition, 1, ""},
+		{"the scene's own transition", "B", own, 1, ""},
+		// The reply then waits for the end of the call.
+		{"no transition", "B", nullptr, 0, ""},
+		{"a transition OBS does not use", "B", unused, 0, ""},
+		{"already current", "A", transition, 0, ""},
+		{"unknown scene", "C", transition, 0, "no scene named C"},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		frontend::setProgramScene(a);
+		int made = 0;
+		std::vector<int> madeInside;
+		QJsonObject dataWhenMade;
+		QJsonObject data;
+		frontend::onSetCurrentScene([&](obs_source_t *scene) {
+			std::thread other([&] {
+				obs_transition_start(transition,
+						     OBS_TRANSITION_MODE_AUTO,
+						     0, a);
+			});
+			other.join();
+			madeInside.push_back(made);
+			if (c.started) {
+				obs_transition_start(c.started,
+						     OBS_TRANSITION_MODE_AUTO,
+						     0, scene);
+				obs_transition_start(c.started,
+						     OBS_TRANSITION_MODE_AUTO,
+						     0, a);
+			}
+			madeInside.push_back(made);
+		});
+
+		const QString error = setScene(c.name, data, [&] {
+			made++;
+			dataWhenMade = data;
+		});
+		EXPECT_EQ(error.toStdString(), c.error);
+		EXPECT_EQ(made, c.made);
+		if (c.made) {
+			EXPECT_EQ(madeInside, (std::vector<int>{0, 1}));
+			EXPECT_EQ(json(dataWhenMade), R"({"previous":"A"})");
+		}
+		// Nothing stays connected.
+		obs_transition_start(transition, OBS_TRANSITION_MODE_AUTO, 0,
+				     a);
+		obs_transition_start(own, OBS_TRANSITION_MODE_AUTO, 0, a);
+		EXPECT_EQ(made, c.made);
+		frontend::onSetCurrentScene(nullptr);
+	}
+	obs_set_output_source(0, nullptr);
 }
 
 TEST_F(SceneCommandTest, StudioModeRefusesToSwitchDuringATransition)

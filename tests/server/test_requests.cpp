@@ -11,6 +11,7 @@
 #include "server/command_table.h"
 #include "server/request.h"
 #include "server_fixture.h"
+#include "test_kinds.h"
 #include "wait.h"
 
 namespace {
@@ -337,4 +338,35 @@ TEST(CommandTable, NamesAreUnique)
 	for (const char *name :
 	     {"status", "replay.save", "replay.start", "replay.stop"})
 		EXPECT_EQ(names.count(name), 1u) << name;
+}
+
+// OBS starts the transition inside obs_frontend_set_current_scene and then,
+// still inside the call, rebuilds its docks for the new scene: the reply is
+// on its way by then, and it is the only one.
+TEST_F(RequestTest, SceneSetIsAnsweredOnceTheSwitchHasStarted)
+{
+	obs_source_t *a = frontend::addScene("A");
+	frontend::addScene("B");
+	frontend::setProgramScene(a);
+	OBSSourceAutoRelease transition = obs_source_create_private(
+		TEST_TRANSITION_KIND, "Fade", nullptr);
+	obs_set_output_source(0, transition);
+	RawClient client;
+	ASSERT_NO_FATAL_FAILURE(linkRaw(client));
+
+	bool arrivedInsideTheCall = false;
+	frontend::onSetCurrentScene([&](obs_source_t *scene) {
+		obs_transition_start(transition, OBS_TRANSITION_MODE_AUTO, 0,
+				     scene);
+		arrivedInsideTheCall = client.waitInSystem();
+	});
+	client.send(textFrame(
+		R"({"op":"req","id":5,"cmd":"scene.set","args":{"name":"B"}})"));
+	EXPECT_EQ(
+		client.readJson(),
+		json(R"({"op":"res","id":5,"ok":true,"data":{"previous":"A"}})"));
+	EXPECT_TRUE(arrivedInsideTheCall);
+	frontend::onSetCurrentScene(nullptr);
+	obs_set_output_source(0, nullptr);
+	ASSERT_NO_FATAL_FAILURE(expectNothingPending(client));
 }

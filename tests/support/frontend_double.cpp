@@ -22,6 +22,8 @@ struct FrontendState {
 	int replayStarts = 0;
 	int replayStops = 0;
 	std::function<void()> replayStartHook;
+	std::function<void(obs_source_t *)> setSceneHook;
+	std::vector<OBSSource> transitions;
 	std::vector<std::pair<obs_frontend_event_cb, void *>> callbacks;
 	std::vector<frontend::ToolsMenuItem> toolsItems;
 	std::vector<QWidget *> docks;
@@ -138,6 +140,16 @@ void onReplayBufferStart(std::function<void()> hook)
 	state().replayStartHook = std::move(hook);
 }
 
+void onSetCurrentScene(std::function<void(obs_source_t *)> hook)
+{
+	state().setSceneHook = std::move(hook);
+}
+
+void setTransitions(const std::vector<obs_source_t *> &transitions)
+{
+	state().transitions.assign(transitions.begin(), transitions.end());
+}
+
 int replayStopCount()
 {
 	return state().replayStops;
@@ -229,8 +241,20 @@ obs_source_t *obs_frontend_get_current_scene(void)
 	return obs_source_get_ref(state().program);
 }
 
+void obs_frontend_get_transitions(struct obs_frontend_source_list *sources)
+{
+	for (const OBSSource &transition : state().transitions) {
+		obs_source_t *source = obs_source_get_ref(transition);
+		da_push_back(sources->sources, &source);
+	}
+}
+
 void obs_frontend_set_current_scene(obs_source_t *scene)
 {
+	// Copied: the hook may reset the double.
+	const std::function<void(obs_source_t *)> hook = state().setSceneHook;
+	if (hook)
+		hook(scene);
 	if (state().studioMode) {
 		state().preview = scene;
 		frontend::fireEvent(OBS_FRONTEND_EVENT_PREVIEW_SCENE_CHANGED);

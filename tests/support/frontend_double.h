@@ -48,6 +48,12 @@ int replayStopCount();
 // Runs `hook` inside every obs_frontend_replay_buffer_start, as OBS runs a
 // modal dialog there when something is missing (until reset).
 void onReplayBufferStart(std::function<void()> hook);
+// Runs `hook` with the scene at the start of every
+// obs_frontend_set_current_scene, where OBS starts its transition, before
+// the double switches (until reset).
+void onSetCurrentScene(std::function<void(obs_source_t *)> hook);
+// What obs_frontend_get_transitions lists (until reset).
+void setTransitions(const std::vector<obs_source_t *> &transitions);
 
 // Calls every registered event callback, the last registered first.
 void fireEvent(obs_frontend_event event);

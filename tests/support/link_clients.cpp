@@ -1,5 +1,7 @@
 #include "link_clients.h"
 
+#include <poll.h>
+
 #include <QJsonDocument>
 #include <QUrl>
 
@@ -132,6 +134,12 @@ void RawClient::resumeReading()
 qint64 RawClient::unsent() const
 {
 	return socket->bytesToWrite();
+}
+
+bool RawClient::waitInSystem(int timeoutMs) const
+{
+	pollfd descriptor = {int(socket->socketDescriptor()), POLLIN, 0};
+	return poll(&descriptor, 1, timeoutMs) == 1;
 }
 
 QByteArray RawClient::frame(int opcode, const QByteArray &payload, bool masked,

@@ -42,6 +42,10 @@ public:
 	void resumeReading();
 	// What the socket has not yet handed to the system.
 	qint64 unsent() const;
+	// Waits until the system holds data for this client, without running
+	// the event loop: whatever arrives meanwhile was sent by code that is
+	// still running further up the stack.
+	bool waitInSystem(int timeoutMs = 3000) const;
 
 	// A client frame: masked unless told otherwise.
 	static QByteArray frame(int opcode, const QByteArray &payload,
