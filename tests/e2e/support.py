@@ -160,6 +160,25 @@ class PluginTestCase(unittest.TestCase):
         check_clean_stop(cls.session)
 
 
+class Polling:
+    """For test cases that wait for OBS to reach a state: wait_until polls
+    every POLL seconds for at most WAIT (a class may set its own)."""
+
+    WAIT = 5.0
+    POLL = 0.02
+
+    def wait_until(self, probe, expected, timeout=None):
+        """Polls probe() until it gives expected; fails with the last value
+        after timeout seconds (WAIT when not given)."""
+        deadline = time.monotonic() + (self.WAIT if timeout is None else timeout)
+        while True:
+            value = probe()
+            if value == expected or time.monotonic() > deadline:
+                self.assertEqual(value, expected)
+                return
+            time.sleep(self.POLL)
+
+
 class LinkRequests:
     """For test cases with a linked client in self.client."""
 

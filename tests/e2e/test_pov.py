@@ -109,7 +109,7 @@ def rounded(transform):
     }
 
 
-class PovCase(support.LinkRequests, support.PluginTestCase):
+class PovCase(support.Polling, support.LinkRequests, support.PluginTestCase):
     session_options = {"websocket": True, "collection": COLLECTION, "plugin_config": PLUGIN_CONFIG}
 
     @classmethod
@@ -190,17 +190,6 @@ class PovCase(support.LinkRequests, support.PluginTestCase):
         return {name: muted for name, muted in self.mutes.items() if name in FEEDS}
 
     # -- waiting -------------------------------------------------------------
-
-    def wait_until(self, probe, expected, timeout=WAIT):
-        """Polls probe() until it gives expected; fails with the last value
-        after timeout seconds."""
-        deadline = time.monotonic() + timeout
-        while True:
-            value = probe()
-            if value == expected or time.monotonic() > deadline:
-                self.assertEqual(value, expected)
-                return
-            time.sleep(POLL)
 
     def wait_for_rest(self, item_id, transform, since):
         """Waits until the window rests: visible with the given transform,

@@ -194,10 +194,12 @@ def squad_pov(feed):
     return picture(FEED_COLOUR[feed])
 
 
-class StudioMode(support.LinkRequests, support.PluginTestCase):
+class StudioMode(support.Polling, support.LinkRequests, support.PluginTestCase):
     """One OBS for the file. Every test starts in studio mode with Main on
     program and preview, a fresh program copy of it, a Cut as the
     transition, the own view only, and the beacon at step 0."""
+
+    WAIT = WAIT
 
     session_options = SESSION_OPTIONS
     maxDiff = None
@@ -266,14 +268,6 @@ class StudioMode(support.LinkRequests, support.PluginTestCase):
             if item["sceneItemId"] not in USER_ITEM_IDS and item["sceneItemEnabled"]
         ]
 
-    def wait_until(self, probe, expected, timeout=WAIT):
-        deadline = time.monotonic() + timeout
-        while True:
-            value = probe()
-            if value == expected or time.monotonic() > deadline:
-                self.assertEqual(value, expected)
-                return
-            time.sleep(POLL)
 
     def wait_for_window_at_rest(self, feed, w, since):
         """Waits until Main's window of feed is visible, w of the canvas
