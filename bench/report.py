@@ -72,6 +72,17 @@ def parse_dual(text):
     return cases
 
 
+def parse_connections(text):
+    """bench_connection_memory's rows: {stage: (heap, resident) bytes per
+    connection}, and the Qt version line."""
+    rows = {}
+    for line in text.splitlines():
+        match = re.match(r"(\S.*?)\s{2,}(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)$", line)
+        if match:
+            rows[match.group(1)] = (float(match.group(2)), float(match.group(3)))
+    return rows
+
+
 def ratio(a, b):
     return a / b if b else float("inf")
 
@@ -121,7 +132,7 @@ def fmt(value, digits=3):
     return "%.*f" % (digits, value)
 
 
-def build(live, frames, dual, profile):
+def build(live, frames, dual, profile, connections=None):
     """(table, goals [(goal, met, evidence)])."""
     table = Table()
     table.add("figure", "", "plug-in", "obs-websocket", "ratio", "goal")
@@ -314,6 +325,19 @@ def build(live, frames, dual, profile):
                 "~1: " + goal("overlay installation linear (cost per overlay at most 1.5 x from %d to %d)" % (small["count"], large["count"]), growth <= 1.5, "%.2f" % growth),
             )
 
+    if connections:
+        for stage in ("linked (ready)", "idle 1 s later"):
+            if stage in connections:
+                heap, resident = connections[stage]
+                table.add(
+                    "  in-process, server side only (KiB per connection), %s: heap | resident" % stage,
+                    "",
+                    fmt(heap / 1024, 1),
+                    fmt(resident / 1024, 1),
+                    "",
+                    "",
+                )
+
     table.rule()
     for key, mine, theirs in CASES:
         if key not in rt:
@@ -410,11 +434,15 @@ def causes(live, profile):
     if missed("scene.set"):
         p, o = rt["scene.set"]["plugin"], rt["scene.set"]["obs-websocket"]
         text = (
-            "**scene.set against SetCurrentProgramScene** (%.1f against %.1f ms at p50): a switch is OBS's own "
-            "work on its user-interface thread, whoever asks for it. The plug-in calls "
-            "`obs_frontend_set_current_scene` on that thread; obs-websocket marshals the same call to it and "
-            "waits. OBS's main thread spends %.1f ms per scene.set and %.1f ms per SetCurrentProgramScene."
-            % (p["p50"], o["p50"], p["ui_ms_per_request"], o["ui_ms_per_request"])
+            "**scene.set against SetCurrentProgramScene, back to back** (%.1f against %.1f ms at p50): a switch "
+            "is OBS's own work on its user-interface thread, whoever asks for it. OBS starts the transition "
+            "inside `obs_frontend_set_current_scene` and then, still inside the call, rebuilds its docks for "
+            "the new scene, one widget per item (`QAbstractItemView::setIndexWidget`, style-sheet sizing of "
+            "each item's check boxes). The plug-in answers when the transition starts; obs-websocket answers "
+            "when the whole call has returned. Back to back, the next request arrives while OBS is still "
+            "rebuilding the docks for the previous switch and waits for that on the same thread, so both "
+            "round trips carry OBS's rebuild. OBS's main thread spends %.1f ms per scene.set and %.1f ms per "
+            "SetCurrentProgramScene." % (p["p50"], o["p50"], p["ui_ms_per_request"], o["ui_ms_per_request"])
         )
         f = prof.get("scene.set")
         if f:
@@ -423,13 +451,13 @@ def causes(live, profile):
                 "that the plug-in calls (%s), and %.3f ms are the plug-in's own."
                 % (f["host_ms_per_request"], f["ui_ms_per_request"], ", ".join(f["host_calls"]), f["own_ms_per_request"])
             )
-        text += (
-            " Stacks of the UI thread taken with gdb during a switch show where OBS's time goes: "
-            "`OBSBasic::SetCurrentScene` rebuilds the sources dock for the new scene, one widget per item "
-            "(`QAbstractItemView::setIndexWidget`, style-sheet sizing of each item's check boxes, "
-            "`QCursor::pos` round trips to the X server). Nothing the plug-in does can shorten it, and "
-            "both servers answer only once it is done: the ratio stays near 1."
-        )
+        spaced = live.get("spaced_switches")
+        if spaced:
+            text += (
+                " With OBS quiet before each switch, as a companion app switches, the plug-in answers in "
+                "%.2f ms at p50 against %.2f ms."
+                % (spaced["plugin"]["reply"]["p50"], spaced["obs-websocket"]["reply"]["p50"])
+            )
         paragraphs.append(text)
 
     if missed("item.visible"):
@@ -498,6 +526,7 @@ def main():
     parser.add_argument("--frames")
     parser.add_argument("--dual")
     parser.add_argument("--profile")
+    parser.add_argument("--connections", help="output of bench_connection_memory")
     parser.add_argument("--results", help="Markdown file to rewrite with this run")
     parser.add_argument("--seconds", type=float, help="wall time of the whole run")
     args = parser.parse_args()
@@ -515,7 +544,11 @@ def main():
         with open(args.profile) as f:
             profile = json.load(f)
 
-    table, goals = build(live, frames, dual, profile)
+    connections = None
+    if args.connections and os.path.exists(args.connections):
+        with open(args.connections) as f:
+            connections = parse_connections(f.read())
+    table, goals = build(live, frames, dual, profile, connections)
     info = machine()
     versions = live.get("versions", {})
     now = datetime.datetime.now().astimezone()

@@ -29,7 +29,7 @@ if ! grep -q "building with Qt 5" "$build_dir/configure.log"; then
 	echo "bench: the installed OBS does not link Qt 5; see $build_dir/configure.log" >&2
 	exit 1
 fi
-cmake --build "$build_dir" -j "$jobs" --target tessil-link bench_frames bench_dual_pov \
+cmake --build "$build_dir" -j "$jobs" --target tessil-link bench_frames bench_dual_pov bench_connection_memory \
 	>"$build_dir/build.log" 2>&1 || { grep -E 'error' "$build_dir/build.log"; exit 1; }
 
 out="$(mktemp -d /tmp/tessil-bench.XXXXXX)"
@@ -41,10 +41,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "bench: in-process benches (8 MiB tiny-frame read, dual POV frame)"
+echo "bench: in-process benches (8 MiB tiny-frame read, dual POV frame, memory per connection)"
 start_xvfb || { echo "bench: cannot start Xvfb" >&2; exit 1; }
 "$build_dir/bench/bench_frames" >"$out/frames.txt"
 "$build_dir/bench/bench_dual_pov" >"$out/dual.txt"
+"$build_dir/bench/bench_connection_memory" >"$out/connections.txt"
 stop_xvfb
 
 plugin="$root/$build_dir/plugin/tessil-link"
@@ -56,7 +57,8 @@ echo "bench: tessil-link and obs-websocket in one OBS"
 bash scripts/in-netns.sh "$python" bench/live_bench.py --plugin "$plugin" \
 	--output "$out/live.json" "${live_args[@]}"
 
-report_args=(--live "$out/live.json" --frames "$out/frames.txt" --dual "$out/dual.txt")
+report_args=(--live "$out/live.json" --frames "$out/frames.txt" --dual "$out/dual.txt"
+	--connections "$out/connections.txt")
 if [ -z "${TESSIL_BENCH_QUICK:-}" ]; then
 	if perf stat -e task-clock true >/dev/null 2>&1; then
 		echo "bench: the UI thread under perf, one request kind at a time"

@@ -188,11 +188,21 @@ void LinkServer::onReadyRead(LinkClient *client)
 	const QDeadlineTimer deadline(readSliceMs);
 	bool unfinished = false;
 	do {
-		client->buffer.append(client->socket->readAll());
+		// Asked for exactly what the socket holds in one block (the
+		// usual case), Qt hands the block over as it is; readAll would
+		// copy it and leave the emptied block allocated in the socket
+		// for as long as the connection lives.
+		client->buffer.append(
+			client->socket->read(client->socket->bytesAvailable()));
 		unfinished = consumeInput(*client, sink, deadline);
 	} while (!unfinished && client->handling() &&
 		 client->socket->bytesAvailable() > 0);
 	client->busy = false;
+	// A buffer consumed entirely keeps no memory: emptied, it would keep
+	// its capacity (16 KiB or more for any read, up to the limit after a
+	// large one) on every idle connection.
+	if (client->buffer.isEmpty())
+		client->buffer = QByteArray();
 
 	// Dropped while in use above, by the peer leaving or by `stop` while
 	// a handler ran the event loop: the socket was kept for this read,

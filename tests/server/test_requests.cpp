@@ -370,3 +370,22 @@ TEST_F(RequestTest, SceneSetIsAnsweredOnceTheSwitchHasStarted)
 	obs_set_output_source(0, nullptr);
 	ASSERT_NO_FATAL_FAILURE(expectNothingPending(client));
 }
+
+// An idle connection keeps no input buffer: emptying it would keep its
+// capacity (16 KiB or more) for as long as the connection lives.
+TEST_F(RequestTest, AnIdleConnectionKeepsNoInputBuffer)
+{
+	RawClient client;
+	ASSERT_NO_FATAL_FAILURE(linkRaw(client));
+	client.send(requestFrame(1, "status"));
+	EXPECT_EQ(client.readJson().value("id"), 1);
+	EXPECT_EQ(record(0)->buffer.capacity(), 0);
+
+	// Part of a frame waits in the buffer for the rest.
+	const QByteArray frame = requestFrame(2, "status");
+	client.send(frame.left(5));
+	ASSERT_TRUE(waitBuffered(0, 5));
+	client.send(frame.mid(5));
+	EXPECT_EQ(client.readJson().value("id"), 2);
+	EXPECT_EQ(record(0)->buffer.capacity(), 0);
+}
