@@ -1,5 +1,6 @@
 #include "frontend_double.h"
 
+#include <QApplication>
 #include <QDockWidget>
 #include <QMainWindow>
 
@@ -361,6 +362,9 @@ void obs_frontend_add_tools_menu_item(const char *name,
 
 void *obs_frontend_get_main_window(void)
 {
+	// A program without widgets (the request fuzzer) has no main window.
+	if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+		return nullptr;
 	return frontend::mainWindow();
 }
 
