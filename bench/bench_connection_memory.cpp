@@ -41,16 +41,6 @@
 #include "server/link_client.h"
 #include "server/link_server.h"
 
-// The benchmark is no module: the two module functions the core refers to.
-extern "C" obs_module_t *obs_current_module(void)
-{
-	return nullptr;
-}
-extern "C" const char *obs_module_text(const char *lookup)
-{
-	return lookup;
-}
-
 namespace {
 const char benchToken[] = "bench-token";
 

@@ -35,16 +35,6 @@
 #include "pov/pov_flags.h"
 #include "test_kinds.h"
 
-// The benchmark is no module: the two module functions the core refers to.
-extern "C" obs_module_t *obs_current_module(void)
-{
-	return nullptr;
-}
-extern "C" const char *obs_module_text(const char *lookup)
-{
-	return lookup;
-}
-
 namespace {
 const int sceneCount = 100;
 const int itemsPerScene = 20;

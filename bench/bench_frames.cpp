@@ -37,16 +37,6 @@
 #include "server/protocol.h"
 #include "server/wire_sink.h"
 
-// The benchmark is no module: the two module functions the core refers to.
-extern "C" obs_module_t *obs_current_module(void)
-{
-	return nullptr;
-}
-extern "C" const char *obs_module_text(const char *lookup)
-{
-	return lookup;
-}
-
 namespace {
 const char benchToken[] = "bench-token";
 const int repeats = 5;

@@ -78,17 +78,6 @@
 #include "server/link_server.h"
 #include "test_kinds.h"
 
-// The target is no module: the two module functions the code refers to.
-// Requests never save the configuration, so no module handle is needed.
-extern "C" obs_module_t *obs_current_module(void)
-{
-	return nullptr;
-}
-extern "C" const char *obs_module_text(const char *lookup)
-{
-	return lookup;
-}
-
 namespace {
 const char fuzzToken[] = "fuzz-token";
 const char reservedName[] = "Tessil \xC2\xB7 chat";

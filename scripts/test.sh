@@ -30,6 +30,7 @@ trap stop_xvfb EXIT
 passed=0
 failed=0
 failures=()
+failed_tests=()
 skipped=()
 timings=()
 hosts_dir="${TESSIL_OBS_HOSTS:-$root/../shared/hosts}"
@@ -61,6 +62,11 @@ run_ctest() {
 		failed=$((failed + BASH_REMATCH[1]))
 		passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
 	fi
+	local name
+	while IFS= read -r name; do
+		failed_tests+=("$dir: $name")
+	done < <(sed -n '/The following tests FAILED:/,$p' "$log" |
+		grep -E '^[[:space:]]+[0-9]+ - ' | sed -E 's/^[[:space:]]+//')
 	rm -f "$log"
 	return "$status"
 }
@@ -103,6 +109,13 @@ run_e2e() {
 			passed=$((passed + ran - bad))
 		fi
 	fi
+	# Each failing test with the last line of its traceback, so that the
+	# tail of a CI log names what failed.
+	local line
+	while IFS= read -r line; do
+		failed_tests+=("${obs:-OBS 29}: ${line:0:300}")
+	done < <(awk '/^(FAIL|ERROR): /{name=$0; next}
+		name && /^[A-Za-z_.]*(Error|Exception|Exit|Interrupt)(: |$)/{print name " -> " $0; name=""}' "$log")
 	rm -f "$log"
 	return "$status"
 }
@@ -157,5 +170,8 @@ if [ ${#failures[@]} -eq 0 ]; then
 else
 	printf 'failed step: %s\n' "${failures[@]}"
 fi
+for name in "${failed_tests[@]}"; do
+	echo "failed test: $name"
+done
 echo "summary: $passed passed, $failed failed"
 [ ${#failures[@]} -eq 0 ]

@@ -108,6 +108,10 @@ def check_clean_stop(session):
         problems.append("OBS had to be killed (%s)" % session.forced)
     if UNLOADED not in session.log_text():
         problems.append("no %r in the log" % UNLOADED)
+    if session.exit_code != 0:
+        # A signal shows as a negative code (a crash while exiting, often
+        # before the leak count is logged).
+        problems.append("OBS exited with code %s" % session.exit_code)
     if session.leaks_of_ours() != 0:
         problems.append("memory leaks: %s" % session.leak_count())
     elif session.obs_exit_leak():
