@@ -79,10 +79,10 @@ class ObsHost:
     @property
     def leaves_a_scene_at_exit(self):
         """OBS 32's own clearing of the scene data at exit now and then skips
-        a scene of the collection, which libobs then frees as "1 source(s)
-        were remaining", 4 memory leaks: seen in about 4 of 10 runs without
-        this plug-in. Sessions in such a host log at debug level, so that the
-        sources left over can be named (see obs_exit_leak)."""
+        scenes of the collection, which libobs then frees at the very end,
+        with leaks and now and then a crash (see obs_exit_leak); seen without
+        this plug-in too. Sessions in such a host log at debug level, so that
+        the sources left over can be named."""
         return self.version >= (32, 0, 0)
 
     @property
@@ -109,7 +109,7 @@ STARTUP_COMPLETE = r"==== Startup complete"
 SHUTTING_DOWN = "==== Shutting down"
 LEAKS = r"Number of memory leaks: (\d+)"
 FREEING_CONTEXT = "Freeing OBS context data"
-SOURCES_REMAINING = r"(\d+) source\(s\) were remaining"
+NOT_CLEARED = "Not all sources were cleared when clearing scene data"
 CLOSE_RETRY_SECONDS = 2.0
 LISTEN_LINE = r"\[tessil-link\] waiting for Tessil on (ws://\S+)"
 LISTEN_FAILED = r"\[tessil-link\] cannot listen on port \d+ \(.*\)"
@@ -122,11 +122,6 @@ OFFLINE_ENV = {
     for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
 }
 OFFLINE_ENV.update(no_proxy="127.0.0.1,localhost,::1", NO_PROXY="127.0.0.1,localhost,::1")
-
-
-# Allocations libobs reports per empty scene it frees at the very end, as
-# measured in OBS 32.2.2 without this plug-in.
-LEAKS_PER_LEFTOVER_SCENE = 4
 
 
 def loaded_scenes(log):
@@ -150,32 +145,62 @@ def loaded_scenes(log):
     return scenes
 
 
-def obs_exit_leak(log, leaks):
+def sources_not_cleared(log):
+    """The names OBS lists under "Not all sources were cleared"."""
+    names = []
+    lines = log.splitlines()
+    start = next((i for i, line in enumerate(lines) if NOT_CLEARED in line), None)
+    if start is None:
+        return names
+    for line in lines[start + 1 :]:
+        if not line.strip():
+            if names:
+                break
+            continue
+        if not line.startswith("- "):
+            break
+        names.append(line[2:])
+    return names
+
+
+def obs_exit_leak(log, leaks, exit_code=0):
     """Tells OBS 32's own exit leak from any other, in a debug-level log.
 
-    OBS's clearing of the scene data at exit sometimes skips a scene; libobs
-    then frees it last, after "Freeing OBS context data", and counts it among
-    the sources remaining. The leak is OBS's when every source freed there
-    is an empty scene of the collection OBS loaded (nothing of this plug-in,
-    which makes no scenes), they are all the sources remaining, and the
-    leaks are exactly theirs. Returns their names, or None."""
-    if not leaks:
+    OBS's clearing of the scene data at exit now and then stops early and
+    skips the collection's remaining scenes; libobs frees them, and the
+    sources only they held, after "Freeing OBS context data". OBS logs the
+    inputs it could not clear, the leak count varies with what is left, and
+    now and then OBS crashes while freeing them, before it logs the count.
+    The leak is OBS's when some scene of the collection OBS loaded was never
+    freed before that point, and everything freed after it or not cleared is
+    such a scene or one of its sources. A crash (a non-zero exit code) is
+    explained only when no leak count was logged. Returns the skipped
+    scenes, or None."""
+    if leaks is None:
+        if exit_code == 0:
+            return None
+    elif exit_code != 0 or leaks == 0:
         return None
     lines = log.splitlines()
     start = next((i for i, line in enumerate(lines) if FREEING_CONTEXT in line), None)
     if start is None:
         return None
+    before = "\n".join(lines[:start])
     tail = "\n".join(lines[start:])
-    remaining = re.search(SOURCES_REMAINING, tail)
-    freed = re.findall(r"debug: source '(.*)' destroyed", tail)
-    if not remaining or not freed or int(remaining.group(1)) != len(freed):
-        return None
     scenes = loaded_scenes(log)
-    if any(scenes.get(name) != [] for name in freed):
+    cleared = [name for name in scenes if "debug: source '%s' destroyed" % name in before]
+    skipped = [name for name in scenes if name not in cleared]
+    # The clearing ran (and is logged at debug level) and stopped early.
+    if not cleared or not skipped:
         return None
-    if leaks != LEAKS_PER_LEFTOVER_SCENE * len(freed):
+    theirs = set(skipped)
+    for name in skipped:
+        theirs.update(scenes[name])
+    freed_late = set(re.findall(r"debug: source '(.*)' destroyed", tail))
+    not_cleared = set(sources_not_cleared(log))
+    if not (freed_late or not_cleared) or not (freed_late | not_cleared) <= theirs:
         return None
-    return freed
+    return skipped
 
 
 class ObsError(RuntimeError):
@@ -802,15 +827,15 @@ class ObsSession:
 
     def obs_exit_leak(self):
         """The scenes OBS itself left over at exit in this run (a list of
-        names), when they explain every leak logged; None otherwise."""
+        names), when they explain the leaks logged (or the crash that kept
+        them from being logged); None otherwise."""
         if not self.host.leaves_a_scene_at_exit:
             return None
-        return obs_exit_leak(self.log_text(), self.leak_count())
+        return obs_exit_leak(self.log_text(), self.leak_count(), self.exit_code)
 
     def leaks_of_ours(self):
         """The leak count, less a leak that is OBS's own (obs_exit_leak)."""
-        leaks = self.leak_count()
-        return 0 if leaks and self.obs_exit_leak() else leaks
+        return 0 if self.obs_exit_leak() else self.leak_count()
 
     def main_window(self, display):
         return find_main_window(display, _process_tree(self.proc.pid))

@@ -108,20 +108,22 @@ def check_clean_stop(session):
         problems.append("OBS had to be killed (%s)" % session.forced)
     if UNLOADED not in session.log_text():
         problems.append("no %r in the log" % UNLOADED)
-    if session.exit_code != 0:
-        # A signal shows as a negative code (a crash while exiting, often
-        # before the leak count is logged).
-        problems.append("OBS exited with code %s" % session.exit_code)
-    if session.leaks_of_ours() != 0:
-        problems.append("memory leaks: %s" % session.leak_count())
-    elif session.obs_exit_leak():
+    obs_own = session.obs_exit_leak()
+    if obs_own:
         # OBS 32's own (see ObsHost.leaves_a_scene_at_exit): told, not failed.
         print(
-            "\nOBS %s left scene(s) %s to libobs at exit: %d leaks, its own"
-            % (session.host.version_text, ", ".join(session.obs_exit_leak()), session.leak_count()),
+            "\nOBS %s left scene(s) %s to libobs at exit: leaks %s, exit code %s, its own"
+            % (session.host.version_text, ", ".join(obs_own), session.leak_count(), session.exit_code),
             file=sys.stderr,
             flush=True,
         )
+    else:
+        if session.exit_code != 0:
+            # A signal shows as a negative code (a crash while exiting,
+            # often before the leak count is logged).
+            problems.append("OBS exited with code %s" % session.exit_code)
+        if session.leak_count() != 0:
+            problems.append("memory leaks: %s" % session.leak_count())
     problems.extend(frontend_errors_of_ours(session.log_text(), session.host))
     if problems:
         raise AssertionError("; ".join(problems) + "\n" + session.log_tail())

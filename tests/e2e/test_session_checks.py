@@ -17,38 +17,58 @@ info: Loaded scenes:
 info: - scene 'Scene':
 info:     - source: 'Colour' (color_source_v3)
 info: - scene 'Scene 2':
+info: - scene 'Scene 3':
+info:     - source: 'Badge' (color_source_v3)
+info:     - source: 'Colour' (color_source_v3)
 info: ------------------------------------------------
 info: ==== Shutting down ==================================================
 debug: source 'Scene' destroyed
-debug: source 'Colour' destroyed
-info: All scene data cleared
 """
 
 
-def exit_log(freed_last, remaining):
-    lines = [LOADED, "info: Freeing OBS context data"]
+def exit_log(cleared, not_cleared, freed_last):
+    """A log in which OBS's clearing freed `cleared`, named `not_cleared`
+    as left, and libobs freed `freed_last` after "Freeing OBS context
+    data"."""
+    lines = [LOADED.rstrip("\n")]
+    lines += ["debug: source '%s' destroyed" % name for name in cleared]
+    if not_cleared:
+        lines += ["error: Not all sources were cleared when clearing scene data:", ""]
+        lines += ["- %s" % name for name in not_cleared] + [""]
+    else:
+        lines.append("info: All scene data cleared")
+    lines.append("info: Freeing OBS context data")
     lines += ["debug: source '%s' destroyed" % name for name in freed_last]
-    lines.insert(2, "info: \t%d source(s) were remaining" % remaining)
     return "\n".join(lines) + "\n"
 
 
 class ObsExitLeak(unittest.TestCase):
     def test_cases(self):
+        every_scene = ["Scene 2", "Scene 3", "Colour", "Badge"]
         cases = [
-            # (what, sources freed last, "were remaining", leaks, expected)
-            ("an empty scene of the collection", ["Scene 2"], 1, 4, ["Scene 2"]),
-            ("no leak at all", [], 0, 0, None),
-            ("a scene with items", ["Scene"], 1, 4, None),
-            ("a source that is not a scene of the collection", ["Tessil · Overlay"], 1, 4, None),
-            ("more leaks than the scene's", ["Scene 2"], 1, 5, None),
-            ("more sources remaining than freed", ["Scene 2"], 2, 4, None),
+            # (what, cleared, not cleared, freed last, leaks, exit code, expected)
+            ("no leak at all", every_scene, [], [], 0, 0, None),
+            ("an empty scene skipped", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 4, 0, ["Scene 2"]),
+            ("freed by its canvas, no count of sources left", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 3, 0,
+             ["Scene 2"]),
+            ("a scene with items skipped", ["Scene 2"], ["Badge"], ["Scene 3", "Badge", "Colour"], 6, 0, ["Scene 3"]),
+            ("OBS crashed freeing them", ["Scene 2"], ["Badge"], ["Badge"], None, -11, ["Scene 3"]),
+            ("every scene cleared, a source left", every_scene, [], ["Tessil · Overlay"], 1, 0, None),
+            ("a source of no skipped scene freed last", ["Colour", "Scene 3", "Badge"], [], ["Scene 2", "Other"], 5, 0,
+             None),
+            ("an input of no skipped scene not cleared", ["Colour", "Scene 3", "Badge"], ["Other"], ["Scene 2"], 5, 0,
+             None),
+            ("a crash with every scene cleared", every_scene, [], [], None, -11, None),
+            ("a leak count and a non-zero exit", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 4, 1, None),
+            ("no count and a clean exit", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], None, 0, None),
         ]
-        for what, freed, remaining, leaks, expected in cases:
+        for what, cleared, not_cleared, freed, leaks, exit_code, expected in cases:
             with self.subTest(what):
-                self.assertEqual(obs_session.obs_exit_leak(exit_log(freed, remaining), leaks), expected)
+                log = exit_log(cleared, not_cleared, freed)
+                self.assertEqual(obs_session.obs_exit_leak(log, leaks, exit_code), expected)
 
     def test_a_log_without_debug_lines_is_not_explained(self):
-        log = LOADED + "info: Freeing OBS context data\ninfo: \t1 source(s) were remaining\n"
+        log = LOADED.replace("debug: source 'Scene' destroyed\n", "") + "info: Freeing OBS context data\n"
         self.assertIsNone(obs_session.obs_exit_leak(log, 4))
 
 
