@@ -171,9 +171,10 @@ def obs_exit_leak(log, leaks, exit_code=0):
     sources only they held, after "Freeing OBS context data". OBS logs the
     inputs it could not clear, the leak count varies with what is left, and
     now and then OBS crashes while freeing them, before it logs the count.
-    The leak is OBS's when some scene of the collection OBS loaded was never
-    freed before that point, and everything freed after it or not cleared is
-    such a scene or one of its sources. A crash (a non-zero exit code) is
+    The leak is OBS's when the clearing freed some scenes of the collection
+    OBS loaded and skipped others, and nothing freed after that point or
+    named as not cleared is a cleared scene or a source loaded only into
+    cleared scenes. A crash (a non-zero exit code) is
     explained only when no leak count was logged. Returns the skipped
     scenes, or None."""
     if leaks is None:
@@ -193,12 +194,14 @@ def obs_exit_leak(log, leaks, exit_code=0):
     # The clearing ran (and is logged at debug level) and stopped early.
     if not cleared or not skipped:
         return None
-    theirs = set(skipped)
-    for name in skipped:
-        theirs.update(scenes[name])
-    freed_late = set(re.findall(r"debug: source '(.*)' destroyed", tail))
-    not_cleared = set(sources_not_cleared(log))
-    if not (freed_late or not_cleared) or not (freed_late | not_cleared) <= theirs:
+    # A source the collection loaded only into scenes that were cleared was
+    # held by something else. A name the collection did not load (renamed
+    # or added while OBS ran) cannot be told apart, and counts as the
+    # skipped scenes'.
+    held_by_skipped = {item for name in skipped for item in scenes[name]}
+    loaded_elsewhere = {item for name in cleared for item in scenes[name]} - held_by_skipped
+    left = set(re.findall(r"debug: source '(.*)' destroyed", tail)) | set(sources_not_cleared(log))
+    if not left or left & (set(cleared) | loaded_elsewhere):
         return None
     return skipped
 

@@ -16,6 +16,7 @@ info: ------------------------------------------------
 info: Loaded scenes:
 info: - scene 'Scene':
 info:     - source: 'Colour' (color_source_v3)
+info:     - source: 'Own' (color_source_v3)
 info: - scene 'Scene 2':
 info: - scene 'Scene 3':
 info:     - source: 'Badge' (color_source_v3)
@@ -44,20 +45,23 @@ def exit_log(cleared, not_cleared, freed_last):
 
 class ObsExitLeak(unittest.TestCase):
     def test_cases(self):
-        every_scene = ["Scene 2", "Scene 3", "Colour", "Badge"]
+        every_scene = ["Scene 2", "Scene 3", "Colour", "Own", "Badge"]
         cases = [
             # (what, cleared, not cleared, freed last, leaks, exit code, expected)
             ("no leak at all", every_scene, [], [], 0, 0, None),
-            ("an empty scene skipped", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 4, 0, ["Scene 2"]),
+            ("an empty scene skipped", ["Colour", "Own", "Scene 3", "Badge"], [], ["Scene 2"], 4, 0, ["Scene 2"]),
             ("freed by its canvas, no count of sources left", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 3, 0,
              ["Scene 2"]),
             ("a scene with items skipped", ["Scene 2"], ["Badge"], ["Scene 3", "Badge", "Colour"], 6, 0, ["Scene 3"]),
             ("OBS crashed freeing them", ["Scene 2"], ["Badge"], ["Badge"], None, -11, ["Scene 3"]),
+            ("a renamed input of the skipped scene", ["Scene 2", "Own"], ["Badge (renamed)"],
+             ["Scene 3", "Badge (renamed)", "Colour"], 6, 0, ["Scene 3"]),
             ("every scene cleared, a source left", every_scene, [], ["Tessil · Overlay"], 1, 0, None),
-            ("a source of no skipped scene freed last", ["Colour", "Scene 3", "Badge"], [], ["Scene 2", "Other"], 5, 0,
-             None),
-            ("an input of no skipped scene not cleared", ["Colour", "Scene 3", "Badge"], ["Other"], ["Scene 2"], 5, 0,
-             None),
+            ("a source only cleared scenes held, freed last", ["Colour", "Scene 3", "Badge"], [], ["Scene 2", "Own"], 5,
+             0, None),
+            ("a source only cleared scenes held, not cleared", ["Colour", "Scene 3", "Badge"], ["Own"], ["Scene 2"], 5,
+             0, None),
+            ("a cleared scene freed last", ["Colour", "Own", "Scene 3", "Badge"], [], ["Scene 2", "Scene"], 8, 0, None),
             ("a crash with every scene cleared", every_scene, [], [], None, -11, None),
             ("a leak count and a non-zero exit", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], 4, 1, None),
             ("no count and a clean exit", ["Colour", "Scene 3", "Badge"], [], ["Scene 2"], None, 0, None),
